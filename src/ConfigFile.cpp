@@ -1,0 +1,222 @@
+#include "ConfigFile.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "FwCompLibUtil.h"
+
+namespace {
+
+const char* AsText(const xmlChar* s)
+{
+    return reinterpret_cast<const char*>(s);
+}
+
+} // namespace
+
+ConfigFile::ConfigFile(const char* path, int debug_value)
+    : debug(debug_value), ComponentTitle(), ComponentVersion(), ComponentFileName(),
+      SupportedDevices(), opened(false), file_name_cut(false)
+{
+    if (debug)
+        printf("ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
+
+    xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
+    opened = reader != nullptr;
+    while (xmlTextReaderRead(reader) == 1)
+        ProcessXMLNode(reader);
+    xmlFreeTextReader(reader);
+    FwCompLibUtil::CleanupParser();
+
+    if (debug) {
+        printf("ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
+        printf("ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
+        printf("ConfigFile::ConfigFileComponentFileName=%s\n", ComponentFileName);
+    }
+}
+
+char* ConfigFile::GetComponentTitle()
+{
+    return ComponentTitle;
+}
+
+char* ConfigFile::GetComponentVersion()
+{
+    return ComponentVersion;
+}
+
+char* ConfigFile::GetComponentFileName()
+{
+    return ComponentFileName;
+}
+
+bool ConfigFile::WasOpened() const
+{
+    return opened;
+}
+
+bool ConfigFile::IsComponentFileNameCut() const
+{
+    return file_name_cut;
+}
+
+void ConfigFile::ProcessXMLNode(xmlTextReaderPtr reader)
+{
+    const xmlChar* name = xmlTextReaderConstName(reader);
+    if (name == nullptr)
+        return;
+    // The name is taken once: a step that reads ahead moves the reader, but
+    // the later steps still compare the name of the node dispatched here.
+    std::string node_name(AsText(name));
+    ProcessAndSetTitle(reader, node_name.c_str());
+    ProcessAndSetVersion(reader, node_name.c_str());
+    ProcessAndSetFileName(reader, node_name.c_str());
+    ProcessAndSetSupportedDevice(reader, node_name.c_str());
+}
+
+void ConfigFile::ProcessAndSetTitle(xmlTextReaderPtr reader, const char* node_name)
+{
+    if (std::strcmp(node_name, "name_xlate") != 0 || ComponentTitle[0] != '\0')
+        return;
+    if (debug)
+        printf("ConfigFile::ProcessAndSetTitle(): node_name=\"%s\"\n", node_name);
+    if (xmlTextReaderRead(reader) != 1)
+        return;
+    const xmlChar* value = xmlTextReaderConstValue(reader);
+    if (value == nullptr)
+        return;
+    if (debug)
+        printf("ConfigFile::ProcessAndSetTitle(): Setting ComponentTitle to \"%s\"\n", AsText(value));
+    FwCompLibUtil::CopyBounded(ComponentTitle, sizeof(ComponentTitle), AsText(value));
+}
+
+void ConfigFile::ProcessAndSetVersion(xmlTextReaderPtr reader, const char* node_name)
+{
+    if (std::strcmp(node_name, "version") != 0 || ComponentVersion[0] != '\0')
+        return;
+    if (debug)
+        printf("ConfigFile::ProcessAndSetVersion(): node_name=\"%s\"\n", node_name);
+    xmlChar* value = xmlTextReaderGetAttribute(reader, BAD_CAST "value");
+    if (value == nullptr)
+        return;
+    if (debug)
+        printf("ConfigFile::ProcessAndSetVersion(): Setting ComponentVersion to \"%s\"\n",
+               AsText(value));
+    FwCompLibUtil::CopyBounded(ComponentVersion, sizeof(ComponentVersion), AsText(value));
+    xmlFree(value);
+}
+
+void ConfigFile::ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node_name)
+{
+    if (std::strcmp(node_name, "filename") != 0 || ComponentFileName[0] != '\0')
+        return;
+    if (debug)
+        printf("ConfigFile::ProcessAndSetFileName(): node_name=\"%s\"\n", node_name);
+    if (xmlTextReaderRead(reader) != 1)
+        return;
+    const xmlChar* value = xmlTextReaderConstValue(reader);
+    if (value == nullptr)
+        return;
+    if (debug)
+        printf("ConfigFile::ProcessAndSetFileName(): Setting ComponentFileName to \"%s\"\n",
+               AsText(value));
+    FwCompLibUtil::CopyBounded(ComponentFileName, sizeof(ComponentFileName), AsText(value));
+    file_name_cut = std::strlen(AsText(value)) >= sizeof(ComponentFileName);
+}
+
+void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const char* node_name)
+{
+    if (std::strcmp(node_name, "supported_device_data") != 0)
+        return;
+    PciDevice device;
+    device.VendorId = ReturnPciIdData(reader);
+    device.DeviceId = ReturnPciIdData(reader);
+    device.SubvendorId = ReturnPciIdData(reader);
+    device.SubdeviceId = ReturnPciIdData(reader);
+    if (debug) {
+        printf("ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n", device.VendorId.c_str());
+        printf("ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n", device.DeviceId.c_str());
+        printf("ConfigFile::ProcessAndSetSupportedDevice(): SubvendorId=\"%s\"\n",
+               device.SubvendorId.c_str());
+        printf("ConfigFile::ProcessAndSetSupportedDevice(): SubdeviceId=\"%s\"\n",
+               device.SubdeviceId.c_str());
+    }
+    SupportedDevices.push_back(device);
+}
+
+// Takes the value of the next node as one identifier, then steps over the
+// three nodes that separate it from the next identifier in the canonical
+// layout (its end tag, the line break, the next start tag).
+std::string ConfigFile::ReturnPciIdData(xmlTextReaderPtr reader)
+{
+    if (xmlTextReaderRead(reader) != 1) {
+        if (debug)
+            printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+        return std::string();
+    }
+    // The value belongs to the reader and is gone once it steps on, so only
+    // the upper-cased copy is kept.
+    const xmlChar* value = xmlTextReaderConstValue(reader);
+    const bool has_value = value != nullptr;
+    if (debug)
+        printf("ConfigFile::ReturnPciIdData(): value is %s\n", has_value ? AsText(value) : "");
+
+    char scratch[kScratchWidth];
+    FwCompLibUtil::CopyBounded(scratch, sizeof(scratch), has_value ? AsText(value) : "");
+    convertToUpperCase(scratch);
+
+    for (int i = 0; i < 3; i++) {
+        if (xmlTextReaderRead(reader) != 1) {
+            if (debug)
+                printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+            return std::string();
+        }
+    }
+    if (!has_value) {
+        if (debug)
+            printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+        return std::string();
+    }
+    if (debug)
+        printf("ConfigFile::ReturnPciIdData(): Returning \"%s\"\n", scratch);
+    return std::string(scratch);
+}
+
+void ConfigFile::convertToUpperCase(char* text)
+{
+    // Only a to z change: bytes of 128 and above stay as they are whatever
+    // the locale, since the identifiers are ASCII.
+    for (char* p = text; *p != '\0'; p++) {
+        if (*p >= 'a' && *p <= 'z')
+            *p = static_cast<char>(*p - 'a' + 'A');
+    }
+}
+
+int ConfigFile::IsDeviceSupported(std::string vendor, std::string device, std::string subvendor,
+                                  std::string subdevice)
+{
+    if (debug)
+        printf("ConfigFile::IsDeviceSupported(): VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",
+               vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
+    for (std::size_t i = 0; i < SupportedDevices.size(); i++) {
+        const PciDevice& d = SupportedDevices[i];
+        if (debug)
+            printf("ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+                   i, d.VendorId.c_str(), d.DeviceId.c_str(), d.SubvendorId.c_str(),
+                   d.SubdeviceId.c_str());
+        if (d.VendorId == vendor && d.DeviceId == device && d.SubvendorId == subvendor &&
+            d.SubdeviceId == subdevice) {
+            if (debug)
+                printf("ConfigFile::IsDeviceSupported(): Returning TRUE \n");
+            return 1;
+        }
+    }
+    if (debug)
+        printf("ConfigFile::IsDeviceSupported(): Returning FALSE\n");
+    return 0;
+}
+
+std::vector<PciDevice> ConfigFile::GetSupportedDevices() const
+{
+    return SupportedDevices;
+}

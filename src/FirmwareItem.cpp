@@ -1,0 +1,7 @@
+#include "FirmwareItem.h"
+
+FirmwareItem::FirmwareItem()
+{
+    setType("Firmware");
+    setValid(false, 0);
+}

@@ -1,0 +1,207 @@
+#include "HBAInfo.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "Command.h"
+#include "ConfigFile.h"
+
+namespace {
+
+const char kDevicePrefix[] = "/sys/bus/pci/devices/0000:";
+
+bool AllOf(const char* text, const char* allowed)
+{
+    return text[0] != '\0' && text[std::strspn(text, allowed)] == '\0';
+}
+
+} // namespace
+
+HBAInfo::HBAInfo(const char* address, int debug_value) : HBAInfo()
+{
+    debug = debug_value;
+    util.SetDebugValue(debug_value);
+    // An address that does not fit is not stored: a cut address could name
+    // another adapter.
+    if (std::strlen(address) < sizeof(pci_address))
+        FwCompLibUtil::CopyBounded(pci_address, sizeof(pci_address), address);
+
+    GetScsiHostNo();
+    GetVendorId();
+    GetDeviceId();
+    GetSubvendorId();
+    GetSubdeviceId();
+    GetCompositePciId();
+
+    busnumber[0] = '\0';
+    devicenumber[0] = '\0';
+    funcnumber[0] = '\0';
+}
+
+HBAInfo::HBAInfo()
+    : pci_address(), host_no(), pci_vendor_id(), pci_device_id(), pci_subvendor_id(),
+      pci_subdevice_id(), composite_pci_id(), product_id(), busnumber(), devicenumber(),
+      funcnumber(), fi(), bi(), util(), debug(0)
+{
+}
+
+bool HBAInfo::AddressUsable() const
+{
+    return AllOf(pci_address, "0123456789abcdefABCDEF:.");
+}
+
+bool HBAInfo::HostNumberUsable() const
+{
+    return AllOf(host_no, "0123456789");
+}
+
+void HBAInfo::Probe(const char* command_text, char* field, std::size_t width,
+                    FwCompLibUtil& helper, int debug_value)
+{
+    std::unique_ptr<Command> command(new Command(command_text, debug_value));
+    command->Execute();
+    FwCompLibUtil::CopyBounded(field, width, command->Output());
+    helper.chomp(field);
+}
+
+void HBAInfo::GetScsiHostNo()
+{
+    host_no[0] = '\0';
+    if (!AddressUsable())
+        return;
+    char command_text[256];
+    snprintf(command_text, sizeof(command_text), "ls %s%s | grep host |  sed 's/host//g'",
+             kDevicePrefix, pci_address);
+    std::unique_ptr<Command> command(new Command(command_text, debug));
+    command->Execute();
+    // A device directory with several host entries lists one per line; the
+    // first is taken, and only if it is a plain decimal number that fits.
+    const char* out = command->Output();
+    std::size_t len = std::strcspn(out, "\n");
+    if (len < sizeof(host_no)) {
+        std::memcpy(host_no, out, len);
+        host_no[len] = '\0';
+    }
+    if (!HostNumberUsable())
+        host_no[0] = '\0';
+}
+
+void HBAInfo::GetPciIdentifier(const char* attribute, char* field, std::size_t width)
+{
+    field[0] = '\0';
+    if (!AddressUsable())
+        return;
+    char command_text[256];
+    snprintf(command_text, sizeof(command_text), "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'",
+             kDevicePrefix, pci_address, attribute);
+    Probe(command_text, field, width, util, debug);
+}
+
+void HBAInfo::GetVendorId()
+{
+    GetPciIdentifier("vendor", pci_vendor_id, sizeof(pci_vendor_id));
+}
+
+void HBAInfo::GetDeviceId()
+{
+    GetPciIdentifier("device", pci_device_id, sizeof(pci_device_id));
+}
+
+void HBAInfo::GetSubvendorId()
+{
+    GetPciIdentifier("subsystem_vendor", pci_subvendor_id, sizeof(pci_subvendor_id));
+}
+
+void HBAInfo::GetSubdeviceId()
+{
+    GetPciIdentifier("subsystem_device", pci_subdevice_id, sizeof(pci_subdevice_id));
+}
+
+void HBAInfo::GetCompositePciId()
+{
+    snprintf(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s", pci_vendor_id,
+             pci_device_id, pci_subvendor_id, pci_subdevice_id);
+}
+
+void HBAInfo::CreateBiosItem()
+{
+    bi.setValid(true, debug);
+    bi.setFirmware_id("");
+    bi.setShared("no");
+    bi.setMessage("");
+}
+
+void HBAInfo::CreateFirmwareItem()
+{
+    fi.setValid(true, debug);
+    fi.setFirmware_id("");
+    fi.setShared("no");
+    fi.setMessage("");
+}
+
+void HBAInfo::DestroyBiosItem()
+{
+    bi.setValid(false, debug);
+}
+
+void HBAInfo::DestroyFirmwareItem()
+{
+    fi.setValid(false, debug);
+}
+
+char* HBAInfo::GetBiosActiveVersion()
+{
+    return bi.getActive_version();
+}
+
+int HBAInfo::IsSupported(const char* config_file_name)
+{
+    ConfigFile config(config_file_name, debug);
+    if (debug) {
+        printf("HBAInfo::IsSupported(): Current HBA...VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+               pci_vendor_id, pci_device_id, pci_subvendor_id, pci_subdevice_id);
+        printf("HBAInfo::IsSupported(): IsDeviceSupported returned %d\n",
+               config.IsDeviceSupported(pci_vendor_id, pci_device_id, pci_subvendor_id,
+                                        pci_subdevice_id));
+    }
+    return config.IsDeviceSupported(pci_vendor_id, pci_device_id, pci_subvendor_id,
+                                    pci_subdevice_id);
+}
+
+int HBAInfo::WriteXml(xmlTextWriterPtr writer)
+{
+    if (xmlTextWriterStartElement(writer, BAD_CAST "device") < 0) {
+        if (debug)
+            printf("HBAInfo::WriteXml(): xmlTextWriterStartElement() failed\n");
+        return 0;
+    }
+    const struct {
+        const char* name;
+        const char* value;
+    } children[] = {
+        {"device_id", composite_pci_id}, {"product_id", product_id},
+        {"busnumber", busnumber},        {"devicenumber", devicenumber},
+        {"funcnumber", funcnumber},
+    };
+    for (const auto& child : children) {
+        if (!util.WriteXmlElementWithAttribute(writer, child.name, child.value))
+            return 0;
+    }
+    if (fi.isValid()) {
+        if (debug)
+            printf("HBAInfo()::WriteXml(): Printing out fi information to xml file\n");
+        fi.WriteXml(writer);
+    }
+    if (bi.isValid()) {
+        if (debug)
+            printf("HBAInfo()::WriteXml(): Printing out bi information to xml file\n");
+        bi.WriteXml(writer);
+    }
+    if (xmlTextWriterEndElement(writer) < 0) {
+        if (debug)
+            printf("HBAInfo::WriteXml(): xmlTextWriterEndElement failed\n");
+        return 0;
+    }
+    return 1;
+}

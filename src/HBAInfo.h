@@ -1,0 +1,65 @@
+#ifndef HBAINFO_H
+#define HBAINFO_H
+
+#include <libxml/xmlwriter.h>
+
+#include "BiosItem.h"
+#include "FirmwareItem.h"
+#include "FwCompLibUtil.h"
+
+// The record of one host bus adapter: its PCI address, SCSI host number and
+// PCI identity read from sysfs, its firmware and boot BIOS items, and its
+// device element in the discovery document.
+class HBAInfo {
+public:
+    HBAInfo(const char* pci_address, int debug);
+    HBAInfo();
+
+    void GetScsiHostNo();
+    void GetVendorId();
+    void GetDeviceId();
+    void GetSubvendorId();
+    void GetSubdeviceId();
+    void GetCompositePciId();
+
+    void CreateBiosItem();
+    void CreateFirmwareItem();
+    void DestroyBiosItem();
+    void DestroyFirmwareItem();
+
+    char* GetBiosActiveVersion();
+    int IsSupported(const char* config_file_name);
+    int WriteXml(xmlTextWriterPtr writer);
+
+protected:
+    // Runs one probe pipeline and stores its output, cut to the field and
+    // without its trailing line feed. Text that came from the machine
+    // (address, host number) is checked before it reaches a command line:
+    // the probe is not run unless the values it uses are well-formed.
+    void Probe(const char* command_text, char* field, std::size_t width, FwCompLibUtil& helper,
+               int debug_value);
+    bool AddressUsable() const;
+    bool HostNumberUsable() const;
+
+    char pci_address[15];
+    // Any host number the kernel gives: up to 10 decimal digits.
+    char host_no[11];
+    char pci_vendor_id[5];
+    char pci_device_id[5];
+    char pci_subvendor_id[5];
+    char pci_subdevice_id[5];
+    char composite_pci_id[20];
+    char product_id[256];
+    char busnumber[2];
+    char devicenumber[2];
+    char funcnumber[2];
+    FirmwareItem fi;
+    BiosItem bi;
+    FwCompLibUtil util;
+    int debug;
+
+private:
+    void GetPciIdentifier(const char* attribute, char* field, std::size_t width);
+};
+
+#endif

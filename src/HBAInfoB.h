@@ -1,0 +1,34 @@
+#ifndef HBAINFOB_H
+#define HBAINFOB_H
+
+#include "FwCompLibUtil.h"
+#include "HBAInfo.h"
+
+// Result codes of durozazVersionCompare.
+enum {
+    VERSION_1_GREATER = 1,
+    VERSION_2_GREATER = 2,
+    VERSION_EQUAL = 3,
+};
+
+// The record of a Durozaz adapter: the base record, plus the boot BIOS item
+// filled with the installed and the packaged versions, the update action and
+// the duration, and the adapter's model description.
+class HBAInfoB : public HBAInfo {
+public:
+    HBAInfoB(const char* pci_address, int debug);
+    HBAInfoB();
+
+    void SetBiosActiveVersion();
+    void SetBiosVersion();
+    void SetProductId();
+    void SetActionValue();
+
+    int durozazVersionCompare(const char* version1, const char* version2);
+
+private:
+    int debug;
+    FwCompLibUtil util;
+};
+
+#endif

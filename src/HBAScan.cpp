@@ -1,0 +1,163 @@
+#include "HBAScan.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ConfigFile.h"
+
+namespace {
+
+const char kOutputSuffix[] = "_disc.xml";
+const std::size_t kDroppedCharacters = 6;
+
+} // namespace
+
+HBAScan::HBAScan(const char* config_file_name, int debug_value)
+    : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
+      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem()
+{
+    util.SetDebugValue(debug_value);
+    FwCompLibUtil::CopyBounded(ConfigurationFile, sizeof(ConfigurationFile), config_file_name);
+
+    ConfigFile config(ConfigurationFile, debug);
+    char component_file_name[512];
+    FwCompLibUtil::CopyBounded(component_file_name, sizeof(component_file_name),
+                               config.GetComponentFileName());
+    DeriveOutputFileName(component_file_name, config.IsComponentFileNameCut(), config.WasOpened());
+
+    SetCommonAttributes();
+}
+
+HBAScan::HBAScan()
+    : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
+      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem()
+{
+}
+
+HBAScan::~HBAScan()
+{
+    FreeWriter();
+}
+
+// The document is named after the component file less its last six
+// characters. A name that would not give a document in the working directory
+// under its own name leaves the output file name empty and says why.
+void HBAScan::DeriveOutputFileName(const char* name, bool cut, bool opened)
+{
+    std::size_t len = std::strlen(name);
+    const char* problem = nullptr;
+    if (!opened)
+        problem = "cannot be read";
+    else if (len == 0)
+        problem = "names no component file";
+    else if (cut)
+        problem = "names a component file longer than 19 characters";
+    else if (len < kDroppedCharacters)
+        problem = "names a component file shorter than six characters";
+    else if (std::strchr(name, '/') != nullptr)
+        problem = "names a component file that holds \"/\"";
+
+    if (problem != nullptr) {
+        FwCompLibUtil::CopyBounded(OutputFileNameProblem, sizeof(OutputFileNameProblem), problem);
+        OutputFileName[0] = '\0';
+        return;
+    }
+    snprintf(OutputFileName, sizeof(OutputFileName), "%.*s%s",
+             static_cast<int>(len - kDroppedCharacters), name, kOutputSuffix);
+}
+
+const char* HBAScan::GetOutputFileName() const
+{
+    return OutputFileName;
+}
+
+const char* HBAScan::GetOutputFileNameProblem() const
+{
+    return OutputFileNameProblem;
+}
+
+void HBAScan::SetCommonAttributes()
+{
+    FwCompLibUtil::CopyBounded(TarnromVerStr, sizeof(TarnromVerStr), "2.0.0.0");
+    FwCompLibUtil::CopyBounded(TakesEffectStr, sizeof(TakesEffectStr), "deferred");
+    ReadConfigurationFile();
+}
+
+void HBAScan::ReadConfigurationFile()
+{
+    ConfigFile config(ConfigurationFile, debug);
+    FwCompLibUtil::CopyBounded(AltName, sizeof(AltName), config.GetComponentTitle());
+    FwCompLibUtil::CopyBounded(VersionStr, sizeof(VersionStr), config.GetComponentVersion());
+}
+
+int HBAScan::OpenWriter()
+{
+    writer = xmlNewTextWriterFilename(OutputFileName, 0);
+    if (writer == nullptr)
+        return 0;
+    FwCompLibUtil::WriterOpened();
+    return 1;
+}
+
+void HBAScan::FreeWriter()
+{
+    if (writer == nullptr)
+        return;
+    xmlFreeTextWriter(writer);
+    writer = nullptr;
+    FwCompLibUtil::WriterFreed();
+}
+
+int HBAScan::WriteXmlHeader()
+{
+    if (xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr) < 0) {
+        if (debug)
+            printf("HBAScan::WriteXmlHeader(): xmlTextWriterStartDocument() failed\n");
+        return 0;
+    }
+    if (xmlTextWriterSetIndent(writer, 1) < 0) {
+        if (debug)
+            printf("HBAScan::WriteXmlHeader(): xmlTextWriterSetIndent() failed\n");
+        return 0;
+    }
+    if (xmlTextWriterStartElement(writer, BAD_CAST "tarn_rom_discovery") < 0) {
+        if (debug)
+            printf("HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
+        return 0;
+    }
+    std::string version = FwCompLibUtil::XmlSafeText(TarnromVerStr);
+    if (xmlTextWriterWriteAttribute(writer, BAD_CAST "version", BAD_CAST version.c_str()) < 0) {
+        if (debug)
+            printf("HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n");
+        return 0;
+    }
+    const struct {
+        const char* name;
+        const char* value;
+    } header[] = {
+        {"type", TypeStr},
+        {"alt_name", AltName},
+        {"version", VersionStr},
+        {"takes_effect", TakesEffectStr},
+    };
+    for (const auto& element : header) {
+        if (!util.WriteXmlElementWithAttribute(writer, element.name, element.value))
+            return 0;
+    }
+    if (xmlTextWriterStartElement(writer, BAD_CAST "devices") < 0) {
+        if (debug)
+            printf("HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
+        return 0;
+    }
+    return 1;
+}
+
+int HBAScan::WriteXmlFooter()
+{
+    if (xmlTextWriterEndElement(writer) < 0 || xmlTextWriterEndElement(writer) < 0) {
+        if (debug)
+            printf("HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n");
+        return 0;
+    }
+    return 1;
+}
