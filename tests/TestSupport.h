@@ -1,0 +1,45 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <string>
+
+// A fresh directory under /tmp, removed with everything in it when the
+// object goes. With enter = true the process works in it meanwhile.
+class ScratchDir {
+public:
+    explicit ScratchDir(bool enter = false);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& Path() const { return path; }
+    std::string File(const std::string& name) const { return path + "/" + name; }
+
+private:
+    std::string path;
+    std::string previous;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+
+// True when the file parses as well-formed XML (libxml2, no network, no entities).
+bool IsWellFormedXml(const std::string& path);
+
+// Runs fn with standard output captured and returns what it printed.
+template <typename Fn> std::string CaptureStdout(Fn fn);
+
+#include <cstdio>
+#include <gtest/gtest.h>
+
+template <typename Fn> std::string CaptureStdout(Fn fn)
+{
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    fn();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+#endif
