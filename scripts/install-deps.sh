@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing need, only those
+# that are missing. Without root it only says what is missing.
+#   install-deps.sh [PACKAGE...]   (default: the packages for build and tests)
+set -eu
+packages="${*:-cmake g++ make pkg-config libxml2-dev libxml2-utils libgtest-dev umockdev pciutils binutils}"
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages:$missing (run as root to install them)" >&2
+    exit 1
+fi
+echo "installing:$missing" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null
