@@ -78,16 +78,8 @@ void ConfigFile::ProcessAndSetTitle(xmlTextReaderPtr reader, const char* node_na
 {
     if (std::strcmp(node_name, "name_xlate") != 0 || ComponentTitle[0] != '\0')
         return;
-    if (debug)
-        printf("ConfigFile::ProcessAndSetTitle(): node_name=\"%s\"\n", node_name);
-    if (xmlTextReaderRead(reader) != 1)
-        return;
-    const xmlChar* value = xmlTextReaderConstValue(reader);
-    if (value == nullptr)
-        return;
-    if (debug)
-        printf("ConfigFile::ProcessAndSetTitle(): Setting ComponentTitle to \"%s\"\n", AsText(value));
-    FwCompLibUtil::CopyBounded(ComponentTitle, sizeof(ComponentTitle), AsText(value));
+    SetFromNextNode(reader, "ProcessAndSetTitle", node_name, "ComponentTitle", ComponentTitle,
+                    sizeof(ComponentTitle));
 }
 
 void ConfigFile::ProcessAndSetVersion(xmlTextReaderPtr reader, const char* node_name)
@@ -110,18 +102,29 @@ void ConfigFile::ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node
 {
     if (std::strcmp(node_name, "filename") != 0 || ComponentFileName[0] != '\0')
         return;
+    std::size_t len = SetFromNextNode(reader, "ProcessAndSetFileName", node_name,
+                                      "ComponentFileName", ComponentFileName,
+                                      sizeof(ComponentFileName));
+    file_name_cut = len >= sizeof(ComponentFileName);
+}
+
+// Title and file name are the value of the node after the matched one, which
+// is consumed here. Returns the length of the value found (0 when none).
+std::size_t ConfigFile::SetFromNextNode(xmlTextReaderPtr reader, const char* operation,
+                                        const char* node_name, const char* field_name, char* field,
+                                        std::size_t width)
+{
     if (debug)
-        printf("ConfigFile::ProcessAndSetFileName(): node_name=\"%s\"\n", node_name);
+        printf("ConfigFile::%s(): node_name=\"%s\"\n", operation, node_name);
     if (xmlTextReaderRead(reader) != 1)
-        return;
+        return 0;
     const xmlChar* value = xmlTextReaderConstValue(reader);
     if (value == nullptr)
-        return;
+        return 0;
     if (debug)
-        printf("ConfigFile::ProcessAndSetFileName(): Setting ComponentFileName to \"%s\"\n",
-               AsText(value));
-    FwCompLibUtil::CopyBounded(ComponentFileName, sizeof(ComponentFileName), AsText(value));
-    file_name_cut = std::strlen(AsText(value)) >= sizeof(ComponentFileName);
+        printf("ConfigFile::%s(): Setting %s to \"%s\"\n", operation, field_name, AsText(value));
+    FwCompLibUtil::CopyBounded(field, width, AsText(value));
+    return std::strlen(AsText(value));
 }
 
 void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const char* node_name)

@@ -51,6 +51,9 @@ private:
     void ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node_name);
     void ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const char* node_name);
     std::string ReturnPciIdData(xmlTextReaderPtr reader);
+    std::size_t SetFromNextNode(xmlTextReaderPtr reader, const char* operation,
+                                const char* node_name, const char* field_name, char* field,
+                                std::size_t width);
 
     int debug;
     char ComponentTitle[kTitleWidth];
