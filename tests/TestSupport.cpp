@@ -59,3 +59,58 @@ bool IsWellFormedXml(const std::string& path)
     xmlFreeDoc(doc);
     return true;
 }
+
+namespace {
+
+struct WriterSink {
+    std::string data;
+    bool refuse = false;
+};
+
+int SinkWrite(void* context, const char* buffer, int len)
+{
+    WriterSink* sink = static_cast<WriterSink*>(context);
+    sink->data.append(buffer, static_cast<std::size_t>(len));
+    return sink->refuse ? -1 : len;
+}
+
+int SinkClose(void*)
+{
+    return 0;
+}
+
+xmlTextWriterPtr NewSinkWriter(WriterSink* sink)
+{
+    return xmlNewTextWriter(xmlOutputBufferCreateIO(SinkWrite, SinkClose, sink, nullptr));
+}
+
+const std::size_t kOutputBufferFlushSize = 4000;
+
+} // namespace
+
+std::string SinkOutput(const std::function<void(xmlTextWriterPtr)>& write)
+{
+    WriterSink sink;
+    xmlTextWriterPtr writer = NewSinkWriter(&sink);
+    write(writer);
+    xmlTextWriterFlush(writer);
+    xmlFreeTextWriter(writer);
+    return sink.data;
+}
+
+int WriteFailingAt(std::size_t at, const std::function<int(xmlTextWriterPtr)>& write,
+                   std::string* written)
+{
+    WriterSink sink;
+    sink.refuse = true;
+    xmlTextWriterPtr writer = NewSinkWriter(&sink);
+    std::string pad(kOutputBufferFlushSize - 1 - at, ' ');
+    xmlTextWriterWriteRaw(writer, BAD_CAST pad.c_str());
+    // libxml2 reports the refused write on standard error itself.
+    testing::internal::CaptureStderr();
+    int result = write(writer);
+    testing::internal::GetCapturedStderr();
+    xmlFreeTextWriter(writer);
+    *written = sink.data.size() >= pad.size() ? sink.data.substr(pad.size()) : std::string();
+    return result;
+}

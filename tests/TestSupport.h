@@ -43,3 +43,19 @@ template <typename Fn> std::string CaptureStdout(Fn fn)
 }
 
 #endif
+
+#include <functional>
+#include <libxml/xmlwriter.h>
+
+// Runs write on a libxml2 text writer (no indentation) whose sink keeps every
+// byte, and returns what the writer produced.
+std::string SinkOutput(const std::function<void(xmlTextWriterPtr)>& write);
+
+// Runs write on a text writer whose sink refuses the first flush. libxml2's
+// output buffer flushes once it holds 4000 bytes; the writer is padded so
+// that the write call which begins at byte `at` of write's own output is the
+// one that reaches it, and that call and every later one fail. Returns
+// write's result; *written receives what write had produced up to and
+// including the failing call.
+int WriteFailingAt(std::size_t at, const std::function<int(xmlTextWriterPtr)>& write,
+                   std::string* written);

@@ -1,0 +1,209 @@
+#include "FwCompLibUtil.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <libxml/encoding.h>
+#include <libxml/parser.h>
+
+#include "ConfigFile.h"
+#include "TestSupport.h"
+
+namespace {
+
+#define FFFD "\xEF\xBF\xBD"
+
+TEST(FwCompLibUtilTest, ChompRemovesExactlyOneTrailingLineFeed)
+{
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"abc\n", "abc"}, {"abc\n\n", "abc\n"}, {"abc\r\n", "abc\r"},
+        {"abc", "abc"},   {"", ""},             {"\n", ""},
+    };
+    FwCompLibUtil util;
+    for (const auto& c : cases) {
+        char text[16];
+        std::strcpy(text, c.in);
+        util.chomp(text);
+        EXPECT_STREQ(c.out, text) << "input: " << c.in;
+    }
+}
+
+TEST(FwCompLibUtilTest, XmlSafeTextReplacesWhatXmlCannotCarry)
+{
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"Example FC adapter <&\">", "Example FC adapter <&\">"},
+        {"tab\tlf\ncr\r", "tab\tlf\ncr\r"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
+        {"Model\xE9", "Model" FFFD},
+        {"a\x01" "b", "a" FFFD "b"},
+        {"\x1B[0m", FFFD "[0m"},
+        {"\xC0\x80", FFFD FFFD},
+        {"\xE0\x80\x80", FFFD FFFD FFFD},
+        {"\xED\xA0\x80", FFFD},
+        {"\xEF\xBF\xBE", FFFD},
+        {"ab\xE2\x82", "ab" FFFD FFFD},
+        {"\xF0\x9F\x98", FFFD FFFD FFFD},
+        {"\xF5\x80\x80\x80", FFFD FFFD FFFD FFFD},
+        {"\xFF" "x", FFFD "x"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.out, FwCompLibUtil::XmlSafeText(c.in)) << "input: " << c.in;
+}
+
+TEST(FwCompLibUtilTest, CopyBoundedCutsAtWidthLessOneAndNeverOverruns)
+{
+    const struct {
+        std::size_t width;
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {5, "abcdefg", "abcd"}, {5, "abcd", "abcd"}, {5, "abc", "abc"}, {5, "", ""}, {1, "abc", ""},
+    };
+    for (const auto& c : cases) {
+        char field[8];
+        std::memset(field, '#', sizeof(field));
+        FwCompLibUtil::CopyBounded(field, c.width, c.in);
+        EXPECT_STREQ(c.out, field);
+        for (std::size_t i = c.width; i < sizeof(field); i++)
+            EXPECT_EQ('#', field[i]) << "byte " << i << " overrun for " << c.in;
+    }
+    char untouched = '#';
+    FwCompLibUtil::CopyBounded(&untouched, 0, "abc");
+    EXPECT_EQ('#', untouched);
+}
+
+TEST(FwCompLibUtilTest, WritesValueElementsEscapedAndWellFormed)
+{
+    ScratchDir dir;
+    const std::string path = dir.File("doc.xml");
+    xmlTextWriterPtr writer = xmlNewTextWriterFilename(path.c_str(), 0);
+    ASSERT_NE(nullptr, writer);
+    FwCompLibUtil util;
+    xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr);
+    xmlTextWriterSetIndent(writer, 1);
+    xmlTextWriterStartElement(writer, BAD_CAST "root");
+    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "plain", "Example FC adapter"));
+    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "escaped", "A&B <C> \"D\""));
+    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "empty", ""));
+    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "utf8", "caf\xC3\xA9"));
+    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "hostile", "x\x01\x1B" "y\xE9"));
+    xmlTextWriterEndDocument(writer);
+    xmlFreeTextWriter(writer);
+
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<root>\n"
+              " <plain value=\"Example FC adapter\"/>\n"
+              " <escaped value=\"A&amp;B &lt;C&gt; &quot;D&quot;\"/>\n"
+              " <empty value=\"\"/>\n"
+              " <utf8 value=\"caf\xC3\xA9\"/>\n"
+              " <hostile value=\"x" FFFD FFFD "y" FFFD "\"/>\n"
+              "</root>\n",
+              ReadFile(path));
+    EXPECT_TRUE(IsWellFormedXml(path));
+}
+
+TEST(FwCompLibUtilTest, EachHostileValueStillGivesAWellFormedDocument)
+{
+    const char* values[] = {"Model\xE9", "a\x01", "\x1B[1m", "\xC0\x80", "\xED\xA0\x80",
+                            "\xEF\xBF\xBE", "\xF0\x9F\x98", "\xF5\x80\x80\x80", "x\x7F\x08"};
+    ScratchDir dir;
+    for (const char* value : values) {
+        const std::string path = dir.File("doc.xml");
+        xmlTextWriterPtr writer = xmlNewTextWriterFilename(path.c_str(), 0);
+        ASSERT_NE(nullptr, writer);
+        FwCompLibUtil util;
+        xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr);
+        xmlTextWriterStartElement(writer, BAD_CAST "root");
+        EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "v", value));
+        xmlTextWriterEndDocument(writer);
+        xmlFreeTextWriter(writer);
+        EXPECT_TRUE(IsWellFormedXml(path)) << "value: " << value << "\n" << ReadFile(path);
+    }
+}
+
+TEST(FwCompLibUtilTest, EachFailedWriterStepIsTracedUnderTheHBAInfoLabel)
+{
+    std::string element = SinkOutput([](xmlTextWriterPtr writer) {
+        FwCompLibUtil util;
+        util.WriteXmlElementWithAttribute(writer, "e", "v");
+    });
+    ASSERT_EQ("<e value=\"v\"/>", element);
+    const struct {
+        std::size_t at;
+        const char* trace;
+    } cases[] = {
+        {0, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() failed\n"},
+        {2, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterWriteAttribute() failed\n"},
+        {12, "HBAInfo::WriteXmlElementWithAttribute(): Error at xmlTextWriterEndElement()\n"},
+    };
+    for (const auto& c : cases) {
+        for (int debug : {0, 1}) {
+            int result = -1;
+            std::string written;
+            std::string trace = CaptureStdout([&] {
+                result = WriteFailingAt(c.at, [&](xmlTextWriterPtr writer) {
+                    FwCompLibUtil util;
+                    util.SetDebugValue(debug);
+                    return util.WriteXmlElementWithAttribute(writer, "e", "v");
+                }, &written);
+            });
+            EXPECT_EQ(0, result) << "failing at " << c.at;
+            EXPECT_EQ(debug ? c.trace : "", trace);
+        }
+    }
+}
+
+// A clean-up of the XML library while the document writer is open must be
+// deferred: it would free the UTF-8 encoding handler that the writer uses.
+// The freed memory is claimed and zeroed straight away, so that a premature
+// clean-up breaks the writer even without a memory checker.
+TEST(FwCompLibUtilTest, WriterComesThroughAConfigurationReadingWhileOpen)
+{
+    ScratchDir dir;
+    WriteFile(dir.File("KT582304.xml"), "<c><filename>pack0042.tarxz</filename></c>\n");
+    const std::string path = dir.File("doc.xml");
+    xmlTextWriterPtr writer = xmlNewTextWriterFilename(path.c_str(), 0);
+    ASSERT_NE(nullptr, writer);
+    FwCompLibUtil::WriterOpened();
+    ASSERT_GE(xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr), 0);
+    xmlTextWriterSetIndent(writer, 1);
+    xmlTextWriterStartElement(writer, BAD_CAST "root");
+
+    xmlInitParser();
+    {
+        ConfigFile config(dir.File("KT582304.xml").c_str(), 0);
+        EXPECT_STREQ("pack0042.tarxz", config.GetComponentFileName());
+    }
+    std::vector<void*> claimed;
+    for (int i = 0; i < 200; i++) {
+        claimed.push_back(std::malloc(sizeof(xmlCharEncodingHandler)));
+        std::memset(claimed.back(), 0, sizeof(xmlCharEncodingHandler));
+    }
+
+    FwCompLibUtil util;
+    int written = 0;
+    for (int i = 0; i < 200; i++)
+        written += util.WriteXmlElementWithAttribute(writer, "item", "caf\xC3\xA9 value of the item");
+    EXPECT_EQ(200, written);
+    EXPECT_GE(xmlTextWriterEndDocument(writer), 0);
+    xmlFreeTextWriter(writer);
+    FwCompLibUtil::WriterFreed();
+    for (void* p : claimed)
+        std::free(p);
+
+    const std::string doc = ReadFile(path);
+    ASSERT_GT(doc.size(), 4000u);
+    EXPECT_EQ("</root>\n", doc.substr(doc.size() - 8));
+    EXPECT_TRUE(IsWellFormedXml(path));
+}
+
+} // namespace
