@@ -1,0 +1,228 @@
+#include "Command.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+std::vector<std::string> AllFields(Command& command)
+{
+    std::vector<std::string> fields;
+    for (char* field = command.IteratorGetNext(); field != nullptr; field = command.IteratorGetNext())
+        fields.push_back(field);
+    return fields;
+}
+
+// Constructs a tracing runner without showing its constructor's lines.
+std::unique_ptr<Command> Tracing(const std::string& text)
+{
+    std::unique_ptr<Command> command;
+    CaptureStdout([&] { command.reset(new Command(text.c_str(), 1)); });
+    return command;
+}
+
+TEST(CommandTest, IteratorCutsTheOutputAtTheSeparator)
+{
+    const struct {
+        const char* printed;  // printf format, as the shell sees it
+        const char* separator;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {"0a:00.0\\n0a:00.1\\n", "\n", {"0a:00.0", "0a:00.1"}},
+        {"0a:00.0\\n0a:00.1", "\n", {"0a:00.0", "0a:00.1"}},
+        {"\\n", "\n", {""}},
+        {"a\\n\\nb\\n", "\n", {"a", "", "b"}},
+        {"\\nx\\n", "\n", {"", "x"}},
+        {"", "\n", {}},
+        {"a b\\n", " ", {"a", "b\n"}},
+        {"a\\nb\\n", "", {"a\nb\n"}},
+    };
+    for (const auto& c : cases) {
+        const std::string text = std::string("printf '") + c.printed + "'";
+        Command command(text.c_str(), 0);
+        EXPECT_EQ(1, command.Execute());
+        command.SetFieldSeparator(c.separator);
+        command.ResetIterator();
+        EXPECT_EQ(c.fields, AllFields(command)) << text;
+        EXPECT_EQ(nullptr, command.IteratorGetNext()) << "used up stays used up: " << text;
+    }
+}
+
+TEST(CommandTest, TracesTheWalkOfTwoAddresses)
+{
+    std::string trace = CaptureStdout([] {
+        Command command("printf '0a:00.0\\n0a:00.1\\n'", 1);
+        command.Execute();
+        command.SetFieldSeparator("\n");
+        command.ResetIterator();
+        EXPECT_STREQ("0a:00.0", command.IteratorGetNext());
+        EXPECT_STREQ("0a:00.1", command.IteratorGetNext());
+        EXPECT_EQ(nullptr, command.IteratorGetNext());
+    });
+    EXPECT_EQ("Command::Command(): Command text length is 27\n"
+              "Command::Command(): Command is \"printf '0a:00.0\\n0a:00.1\\n'\"\n"
+              "Command::Execute(): Command to execute is \"printf '0a:00.0\\n0a:00.1\\n'\"\n"
+              "Command::Execute(): Line is 0a:00.0\n"
+              "Command::Execute(): Line is 0a:00.1\n"
+              "Command::Execute(): Return TRUE\n"
+              "Command::SetFieldSeparator(): Setting field_separator to \"\n\"\n"
+              "Command::ResetIterator(): Setting new_iterator to TRUE\n"
+              "Command::IteratorGetNext(): Resetting iterator\n"
+              "Command::IteratorGetNext(): current_char = 0, output_length = 16\n"
+              "Command::IteratorGetNext(): original_char = 0, current_char = 7\n"
+              "Command::IteratorGetNext(): substring is \"0a:00.0\"\n"
+              "Command::IteratorGetNext(): current_char = 8, output_length = 16\n"
+              "Command::IteratorGetNext(): original_char = 8, current_char = 15\n"
+              "Command::IteratorGetNext(): substring is \"0a:00.1\"\n"
+              "Command::IteratorGetNext(): current_char = 16, output_length = 16\n"
+              "Command::IteratorGetNext(): We've exceeded the output length, return NULL\n",
+              trace);
+}
+
+TEST(CommandTest, PrintsNothingWithDebugZero)
+{
+    ScratchDir dir;
+    std::string trace = CaptureStdout([&] {
+        Command command("printf 'a\\nb\\n'", 0);
+        command.ChangeOperatingDir(dir.Path().c_str());
+        command.ChangeOperatingDir(std::string(300, 'd').c_str());
+        command.Execute();
+        command.SetFieldSeparator("ab");
+        command.SetFieldSeparator("\n");
+        command.ResetIterator();
+        AllFields(command);
+    });
+    EXPECT_EQ("", trace);
+}
+
+TEST(CommandTest, TwoCharacterSeparatorIsRefusedAndTheOldOneStays)
+{
+    std::unique_ptr<Command> command = Tracing("printf 'a\\nb c\\n'");
+    std::string trace = CaptureStdout([&] {
+        command->Execute();
+        command->SetFieldSeparator("\n");
+        command->SetFieldSeparator(" \n");
+    });
+    EXPECT_NE(std::string::npos,
+              trace.find("Command::SetFieldSeparator(): field_separator lenth is greater than 2\n"));
+    CaptureStdout([&] { EXPECT_EQ(std::vector<std::string>({"a", "b c"}), AllFields(*command)); });
+}
+
+TEST(CommandTest, ResetStartsAgainAndASecondExecuteContinuesFromTheOldPosition)
+{
+    ScratchDir dir;
+    const std::string file = dir.File("list");
+    WriteFile(file, "a\n");
+    Command command(("cat " + file).c_str(), 0);
+    command.Execute();
+    command.SetFieldSeparator("\n");
+    EXPECT_STREQ("a", command.IteratorGetNext());
+    EXPECT_EQ(nullptr, command.IteratorGetNext());
+    EXPECT_EQ(nullptr, command.IteratorGetNext());
+
+    WriteFile(file, "a\nbb\ncc\n");
+    command.Execute();
+    char* first = command.IteratorGetNext();
+    EXPECT_STREQ("bb", first);
+    EXPECT_STREQ("cc", command.IteratorGetNext());
+    EXPECT_STREQ("cc", first) << "the field lives in the runner and is overwritten";
+
+    command.ResetIterator();
+    EXPECT_EQ(std::vector<std::string>({"a", "bb", "cc"}), AllFields(command));
+}
+
+TEST(CommandTest, CommandOf255CharactersRunsAndOneOf256RunsNothing)
+{
+    ScratchDir dir;
+    const std::string marker = dir.File("ran");
+    std::string text = "touch " + marker + " #";
+    text += std::string(255 - text.size(), 'x');
+    {
+        Command command(text.c_str(), 0);
+        EXPECT_EQ(1, command.Execute());
+        EXPECT_TRUE(FileExists(marker));
+    }
+    std::remove(marker.c_str());
+
+    text += "x";
+    std::unique_ptr<Command> command = Tracing(text);
+    int result = -1;
+    std::string trace = CaptureStdout([&] { result = command->Execute(); });
+    EXPECT_EQ(0, result);
+    EXPECT_FALSE(FileExists(marker)) << "a cut command must not run";
+    EXPECT_EQ(std::string::npos, trace.find("Command to execute")) << trace;
+    EXPECT_STREQ("", command->Output());
+}
+
+TEST(CommandTest, OperatingDirectoryOf255CharactersIsTakenAndOneOf256Refused)
+{
+    ScratchDir dir;
+    const std::string dir256 = "/" + std::string(255, 'd');
+    std::unique_ptr<Command> command = Tracing("pwd");
+    int results[3] = {-1, -1, -1};
+    std::string trace = CaptureStdout([&] {
+        results[0] = command->ChangeOperatingDir(dir.Path().c_str());
+        results[1] = command->ChangeOperatingDir(dir256.c_str());
+        results[2] = command->Execute();
+    });
+    EXPECT_EQ(1, results[0]);
+    EXPECT_EQ(0, results[1]);
+    EXPECT_EQ(1, results[2]);
+    EXPECT_EQ(dir.Path() + "\n", command->Output()) << "the refused directory leaves the old one";
+    EXPECT_NE(std::string::npos, trace.find("Command::ChangeOperatingDir(): Directory length is 256\n"
+                                            "Command::ChangeOperatingDir(): Directory is " +
+                                            dir256 + "\n"
+                                            "Command::ChangeOperatingDir(): Failed to store execution directory\n"));
+    EXPECT_NE(std::string::npos,
+              trace.find("Command::Execute(): Command to execute is \"cd " + dir.Path() + ";pwd\"\n"));
+
+    // A directory that does not exist: the command still runs, where it was.
+    Command missing("printf ran", 0);
+    EXPECT_EQ(1, missing.ChangeOperatingDir(("/" + std::string(254, 'd')).c_str()));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, missing.Execute());
+    testing::internal::GetCapturedStderr();
+    EXPECT_STREQ("ran", missing.Output());
+}
+
+TEST(CommandTest, CommandNotFoundStillSucceedsWithEmptyOutput)
+{
+    Command command("hba_discovery_no_such_tool_4711", 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, command.Execute());
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("not found"));
+    EXPECT_STREQ("", command.Output());
+    command.SetFieldSeparator("\n");
+    EXPECT_EQ(nullptr, command.IteratorGetNext());
+}
+
+TEST(CommandTest, LongLineArrivesInPiecesAndIsRejoined)
+{
+    std::unique_ptr<Command> command = Tracing("head -c 300 /dev/zero | tr '\\0' y; echo");
+    std::string trace = CaptureStdout([&] { command->Execute(); });
+    EXPECT_EQ(std::string(300, 'y') + "\n", command->Output());
+    EXPECT_NE(std::string::npos,
+              trace.find("Command::Execute(): Line is " + std::string(255, 'y') +
+                         "Command::Execute(): Line is " + std::string(45, 'y') + "\n"));
+}
+
+TEST(CommandTest, OutputBeyondTheBufferIsDroppedAndTheCommandFinishes)
+{
+    ScratchDir dir;
+    const std::string marker = dir.File("finished");
+    // tr dies of a broken pipe, and touch does not run, if reading stops early.
+    const std::string text = "head -c 100000 /dev/zero | tr '\\0' x && touch " + marker;
+    Command command(text.c_str(), 0);
+    EXPECT_EQ(1, command.Execute());
+    EXPECT_EQ(std::string(16352, 'x'), command.Output());
+    EXPECT_TRUE(FileExists(marker));
+}
+
+} // namespace
