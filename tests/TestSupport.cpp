@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <libxml/parser.h>
 
+void (*ScratchDirCheck)(const std::string& path) = nullptr;
+
 ScratchDir::ScratchDir(bool enter)
 {
     char tmpl[] = "/tmp/hba-discovery-test.XXXXXX";
@@ -27,6 +29,8 @@ ScratchDir::~ScratchDir()
     std::error_code ec;
     if (!previous.empty())
         std::filesystem::current_path(previous, ec);
+    if (ScratchDirCheck != nullptr)
+        ScratchDirCheck(path);
     std::filesystem::remove_all(path, ec);
 }
 

@@ -20,6 +20,10 @@ private:
     std::string previous;
 };
 
+// When set, called with a scratch directory's path just before the directory
+// is removed (SchemaTest.cpp validates every discovery document left there).
+extern void (*ScratchDirCheck)(const std::string& path);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
