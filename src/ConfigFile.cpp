@@ -195,8 +195,13 @@ void ConfigFile::convertToUpperCase(char* text)
     }
 }
 
+// The four identifiers are taken by value, as the interface has it: the
+// matcher works on its own copies.
+// NOLINTBEGIN(performance-unnecessary-value-param)
+// cppcheck-suppress passedByValue
 int ConfigFile::IsDeviceSupported(std::string vendor, std::string device, std::string subvendor,
-                                  std::string subdevice)
+                                  std::string subdevice)  // cppcheck-suppress passedByValue
+// NOLINTEND(performance-unnecessary-value-param)
 {
     if (debug)
         printf("ConfigFile::IsDeviceSupported(): VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",

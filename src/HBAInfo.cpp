@@ -71,7 +71,7 @@ void HBAInfo::GetScsiHostNo()
     if (!AddressUsable())
         return;
     char command_text[256];
-    snprintf(command_text, sizeof(command_text), "ls %s%s | grep host |  sed 's/host//g'",
+    (void)snprintf(command_text, sizeof(command_text), "ls %s%s | grep host |  sed 's/host//g'",
              kDevicePrefix, pci_address);
     std::unique_ptr<Command> command(new Command(command_text, debug));
     command->Execute();
@@ -93,7 +93,7 @@ void HBAInfo::GetPciIdentifier(const char* attribute, char* field, std::size_t w
     if (!AddressUsable())
         return;
     char command_text[256];
-    snprintf(command_text, sizeof(command_text), "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'",
+    (void)snprintf(command_text, sizeof(command_text), "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'",
              kDevicePrefix, pci_address, attribute);
     Probe(command_text, field, width, util, debug);
 }
@@ -120,7 +120,7 @@ void HBAInfo::GetSubdeviceId()
 
 void HBAInfo::GetCompositePciId()
 {
-    snprintf(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s", pci_vendor_id,
+    (void)snprintf(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s", pci_vendor_id,
              pci_device_id, pci_subvendor_id, pci_subdevice_id);
 }
 

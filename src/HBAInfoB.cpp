@@ -52,7 +52,7 @@ HBAInfoB::HBAInfoB() : HBAInfo(), debug(0), util()
 void HBAInfoB::SetBiosActiveVersion()
 {
     char command_text[256];
-    snprintf(command_text, sizeof(command_text),
+    (void)snprintf(command_text, sizeof(command_text),
              "cat /sys/class/scsi_host/host%s/option_rom_version | cut -c 6-", host_no);
     char tmpstr[50];
     Probe(command_text, tmpstr, sizeof(tmpstr), util, debug);
@@ -74,7 +74,7 @@ void HBAInfoB::SetBiosVersion()
 void HBAInfoB::SetProductId()
 {
     char command_text[256];
-    snprintf(command_text, sizeof(command_text),
+    (void)snprintf(command_text, sizeof(command_text),
              "cat /sys/class/scsi_host/host%s/model_description", host_no);
     Probe(command_text, product_id, sizeof(product_id), util, debug);
 }

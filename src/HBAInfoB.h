@@ -27,7 +27,11 @@ public:
     int durozazVersionCompare(const char* version1, const char* version2);
 
 private:
+    // The vendor class keeps its own debug value and helper beside those of
+    // its base, as every vendor-specific class does.
+    // cppcheck-suppress duplInheritedMember
     int debug;
+    // cppcheck-suppress duplInheritedMember
     FwCompLibUtil util;
 };
 

@@ -62,7 +62,7 @@ void HBAScan::DeriveOutputFileName(const char* name, bool cut, bool opened)
         OutputFileName[0] = '\0';
         return;
     }
-    snprintf(OutputFileName, sizeof(OutputFileName), "%.*s%s",
+    (void)snprintf(OutputFileName, sizeof(OutputFileName), "%.*s%s",
              static_cast<int>(len - kDroppedCharacters), name, kOutputSuffix);
 }
 

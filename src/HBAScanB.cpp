@@ -37,7 +37,7 @@ int HBAScanB::CreateXmlFile()
     // Without a usable output file name there is no document to write; this
     // is the one outcome that whoever runs the tool must hear of directly.
     if (OutputFileName[0] == '\0') {
-        fprintf(stderr, "hba-discovery: %s %s; no discovery document written\n", ConfigurationFile,
+        (void)fprintf(stderr, "hba-discovery: %s %s; no discovery document written\n", ConfigurationFile,
                 OutputFileNameProblem);
         if (debug)
             printf("HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
