@@ -1,0 +1,172 @@
+#include "HBAScanB.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "Command.h"
+#include "TestSupport.h"
+
+namespace {
+
+const char kExampleDocument[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                "<tarn_rom_discovery version=\"2.0.0.0\">\n"
+                                " <type value=\"Durozaz\"/>\n"
+                                " <alt_name value=\"Durozaz Fibre Channel HBA boot BIOS update\"/>\n"
+                                " <version value=\"3.2.1.0\"/>\n"
+                                " <takes_effect value=\"deferred\"/>\n"
+                                " <devices/>\n"
+                                "</tarn_rom_discovery>\n";
+
+// The documents below are only what they are on a machine without adapters.
+bool MachineListsDurozaz()
+{
+    Command listing("lspci 2>/dev/null | grep Durozaz", 0);
+    listing.Execute();
+    return listing.Output()[0] != '\0';
+}
+
+// A working directory holding a copy of the example component.
+struct ComponentDir {
+    ScratchDir dir{true};
+    ComponentDir()
+    {
+        WriteFile("KT582304.xml", ReadFile(EXAMPLE_COMPONENT_DIR "/KT582304.xml"));
+        WriteFile("bfa_boot_fw", ReadFile(EXAMPLE_COMPONENT_DIR "/bfa_boot_fw"));
+    }
+};
+
+// Runs a whole discovery; *trace receives standard output and *errors standard error.
+int Discover(int debug, std::string* trace, std::string* errors = nullptr)
+{
+    int result = -1;
+    testing::internal::CaptureStderr();
+    *trace = CaptureStdout([&] {
+        HBAScanB scan("KT582304.xml", debug);
+        result = scan.CreateXmlFile();
+    });
+    std::string captured = testing::internal::GetCapturedStderr();
+    if (errors != nullptr)
+        *errors = captured;
+    return result;
+}
+
+TEST(HBAScanBTest, WritesTheWholeDocumentSilentlyAndReplacesAnOldOne)
+{
+    if (MachineListsDurozaz())
+        GTEST_SKIP() << "this machine has Durozaz functions";
+    ComponentDir component;
+    WriteFile("FCBOOT32_disc.xml", std::string(5000, '#'));
+    std::string trace;
+    EXPECT_EQ(1, Discover(0, &trace));
+    EXPECT_EQ("", trace);
+    EXPECT_EQ(kExampleDocument, ReadFile("FCBOOT32_disc.xml"));
+}
+
+TEST(HBAScanBTest, TracesConstructionAndEachStepOfTheRun)
+{
+    if (MachineListsDurozaz())
+        GTEST_SKIP() << "this machine has Durozaz functions";
+    ComponentDir component;
+    std::unique_ptr<HBAScanB> scan;
+    std::string trace = CaptureStdout([&] { scan.reset(new HBAScanB("KT582304.xml", 1)); });
+    const std::string own = "HBAScan::HBAScanB(): ConfigurationFile=KT582304.xml\n"
+                            "HBAScan::HBAScanB(): TarnromVerStr=2.0.0.0\n"
+                            "HBAScan::HBAScanB(): TypeStr=Durozaz\n"
+                            "HBAScan::HBAScanB(): TakesEffectStr=deferred\n"
+                            "HBAScan::HBAScanB(): VersionStr=3.2.1.0\n"
+                            "HBAScan::HBAScanB(): AltName=Durozaz Fibre Channel HBA boot BIOS update\n";
+    ASSERT_GT(trace.size(), own.size());
+    EXPECT_EQ(own, trace.substr(trace.size() - own.size()));
+    const std::string readings = trace.substr(0, trace.size() - own.size());
+    const std::string opening = "ConfigFile::ConfigFile(): Filename to open is \"KT582304.xml\"\n";
+    EXPECT_EQ(0u, readings.find(opening));
+    EXPECT_NE(std::string::npos, readings.find(opening, 1)) << "read a second time";
+    EXPECT_EQ(std::string::npos, readings.find("\nHBAScan"));
+
+    testing::internal::CaptureStderr();
+    trace = CaptureStdout([&] { EXPECT_EQ(1, scan->CreateXmlFile()); });
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0u, trace.find("Command::Command(): Command text length is 39\n"
+                             "Command::Command(): Command is \"lspci | grep Durozaz | awk '{print $1}'\"\n"));
+    std::string steps;
+    for (std::size_t at = trace.find("HBAScanB::"); at != std::string::npos; at = trace.find("HBAScanB::", at + 1))
+        steps += trace.substr(at, trace.find('\n', at) - at + 1);
+    EXPECT_EQ("HBAScanB::CreateXmlFile(): XML file FCBOOT32_disc.xml successfully created\n"
+              "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n"
+              "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n"
+              "HBAScanB::CreateXmlFile(): Successfully closed out FCBOOT32_disc.xml\n",
+              steps);
+}
+
+TEST(HBAScanBTest, TitleCutInsideACharacterStillGivesAWellFormedDocument)
+{
+    if (MachineListsDurozaz())
+        GTEST_SKIP() << "this machine has Durozaz functions";
+    ScratchDir dir(true);
+    WriteFile("KT582304.xml", "<c><filename>pack0042.tarxz</filename><name_xlate>" + std::string(254, 'a') +
+                                  "\xC3\xA9</name_xlate><version value='" + std::string(18, '1') + "\xE2\x82\xAC'/></c>\n");
+    std::string trace;
+    EXPECT_EQ(1, Discover(0, &trace));
+    const std::string doc = ReadFile("pack0042_disc.xml");
+    EXPECT_NE(std::string::npos, doc.find(" <alt_name value=\"" + std::string(254, 'a') + "\xEF\xBF\xBD\"/>\n")) << doc;
+    EXPECT_NE(std::string::npos, doc.find(" <version value=\"" + std::string(18, '1') + "\xEF\xBF\xBD\"/>\n")) << doc;
+    EXPECT_TRUE(IsWellFormedXml("pack0042_disc.xml"));
+}
+
+TEST(HBAScanBTest, WithoutAUsableFileNameNoDocumentIsWrittenAndStandardErrorSaysWhy)
+{
+    const struct {
+        const char* config;  // nullptr: no configuration file
+        const char* line;
+    } cases[] = {
+        {nullptr, "hba-discovery: KT582304.xml cannot be read; no discovery document written\n"},
+        {"<c><filename>abcde</filename></c>",
+         "hba-discovery: KT582304.xml names a component file shorter than six characters; no discovery document written\n"},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir(true);
+        if (c.config != nullptr)
+            WriteFile("KT582304.xml", c.config);
+        std::string trace, errors;
+        EXPECT_EQ(0, Discover(0, &trace, &errors));
+        EXPECT_EQ("", trace);
+        EXPECT_EQ(c.line, errors);
+        EXPECT_EQ(c.config ? 1 : 0, std::distance(std::filesystem::directory_iterator("."), {}));
+    }
+}
+
+// With tracing on, the runner has been constructed but nothing has run, and
+// the error is the last line.
+void ExpectStopBeforeAnythingRuns(const std::function<void()>& block_output)
+{
+    ComponentDir component;
+    block_output();
+    std::string trace;
+    EXPECT_EQ(0, Discover(1, &trace));
+    chmod(".", 0755);
+    EXPECT_NE(std::string::npos, trace.find("Command::Command(): Command is \"lspci")) << trace;
+    EXPECT_EQ(std::string::npos, trace.find("Command::Execute")) << trace;
+    const std::string last = "HBAScanB::CreateXmlFile(): Error creating the xml writer\n";
+    ASSERT_GT(trace.size(), last.size());
+    EXPECT_EQ(last, trace.substr(trace.size() - last.size()));
+}
+
+TEST(HBAScanBTest, OutputNameTakenByADirectoryStopsBeforeAnythingRuns)
+{
+    ExpectStopBeforeAnythingRuns([] { std::filesystem::create_directory("FCBOOT32_disc.xml"); });
+}
+
+TEST(HBAScanBTest, UnwritableDirectoryStopsBeforeAnythingRuns)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "a read-only directory does not stop root";
+    ExpectStopBeforeAnythingRuns([] { chmod(".", 0555); });
+}
+
+} // namespace
