@@ -13,7 +13,6 @@ namespace {
 class HeaderScan : public HBAScan {
 public:
     using HBAScan::HBAScan;
-    void SetTitle(const char* title) { FwCompLibUtil::CopyBounded(AltName, sizeof(AltName), title); }
     int HeaderAndFooter(xmlTextWriterPtr given, int* footer)
     {
         writer = given;
@@ -69,25 +68,6 @@ TEST(HBAScanTest, HeaderAndFooterOfAConfigurationWithoutTitleOrVersion)
               SinkOutput([&](xmlTextWriterPtr writer) { header = scan.HeaderAndFooter(writer, &footer); }));
     EXPECT_EQ(1, header);
     EXPECT_EQ(1, footer);
-}
-
-TEST(HBAScanTest, HostileTitleStillGivesAWellFormedDocument)
-{
-    for (const char* title : {"Update\xE9", "a\x01z", "\x1B[31mred", "cut \xE2\x82"}) {
-        ScratchDir dir;
-        WriteFile(dir.File("KT582304.xml"), "<c><filename>pack0042.tarxz</filename></c>\n");
-        HeaderScan scan(dir.File("KT582304.xml").c_str(), 0);
-        scan.SetTitle(title);
-        const std::string path = dir.File("doc.xml");
-        xmlTextWriterPtr writer = xmlNewTextWriterFilename(path.c_str(), 0);
-        ASSERT_NE(nullptr, writer);
-        int footer = -1;
-        EXPECT_EQ(1, scan.HeaderAndFooter(writer, &footer));
-        xmlTextWriterEndDocument(writer);
-        xmlFreeTextWriter(writer);
-        EXPECT_TRUE(IsWellFormedXml(path)) << ReadFile(path);
-        EXPECT_NE(std::string::npos, ReadFile(path).find("\xEF\xBF\xBD"));
-    }
 }
 
 TEST(HBAScanTest, FailedHeaderOrFooterStepIsTracedAndStops)

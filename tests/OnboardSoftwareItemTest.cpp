@@ -65,8 +65,7 @@ TEST(OnboardSoftwareItemTest, SettersCutAtTheWidthAndClearTheRestOfTheField)
         BiosItem item;
         char* stored = (item.*f.get)();
         (item.*f.set)(std::string(f.width + 10, 'x').c_str());
-        EXPECT_EQ(std::string(f.width - 1, 'x'), stored);
-        EXPECT_EQ(stored, (item.*f.get)()) << "the getter points into the item";
+        EXPECT_EQ(std::string(f.width - 1, 'x'), stored) << "the getter points into the item";
 
         (item.*f.set)("n");
         EXPECT_STREQ("n", stored);
@@ -75,9 +74,6 @@ TEST(OnboardSoftwareItemTest, SettersCutAtTheWidthAndClearTheRestOfTheField)
         (item.*f.set)("");
         EXPECT_STREQ("", stored);
     }
-    BiosItem item;
-    item.setShared("no");
-    EXPECT_STREQ("no", item.getShared());
 }
 
 TEST(OnboardSoftwareItemTest, WritesOneFwItemWithEightChildrenInOrderValidOrNot)
