@@ -16,14 +16,14 @@ const char* AsText(const xmlChar* s)
 
 ConfigFile::ConfigFile(const char* path, int debug_value)
     : debug(debug_value), ComponentTitle(), ComponentVersion(), ComponentFileName(),
-      SupportedDevices(), opened(false), file_name_cut(false)
+      SupportedDevices(), opened(false), file_name_cut(false), read_result(1)
 {
     if (debug)
         printf("ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
 
     xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
     opened = reader != nullptr;
-    while (xmlTextReaderRead(reader) == 1)
+    while (ReadNode(reader) == 1)
         ProcessXMLNode(reader);
     xmlFreeTextReader(reader);
     FwCompLibUtil::CleanupParser();
@@ -58,6 +58,17 @@ bool ConfigFile::WasOpened() const
 bool ConfigFile::IsComponentFileNameCut() const
 {
     return file_name_cut;
+}
+
+// The reader must not be stepped on once it has reported the end or an
+// error: libxml2's reader then starts over on the broken part and hands out
+// the same nodes again and again, so a configuration file cut off inside a
+// device group would be read forever.
+int ConfigFile::ReadNode(xmlTextReaderPtr reader)
+{
+    if (read_result == 1)
+        read_result = xmlTextReaderRead(reader);
+    return read_result;
 }
 
 void ConfigFile::ProcessXMLNode(xmlTextReaderPtr reader)
@@ -116,7 +127,7 @@ std::size_t ConfigFile::SetFromNextNode(xmlTextReaderPtr reader, const char* ope
 {
     if (debug)
         printf("ConfigFile::%s(): node_name=\"%s\"\n", operation, node_name);
-    if (xmlTextReaderRead(reader) != 1)
+    if (ReadNode(reader) != 1)
         return 0;
     const xmlChar* value = xmlTextReaderConstValue(reader);
     if (value == nullptr)
@@ -152,7 +163,7 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
 // layout (its end tag, the line break, the next start tag).
 std::string ConfigFile::ReturnPciIdData(xmlTextReaderPtr reader)
 {
-    if (xmlTextReaderRead(reader) != 1) {
+    if (ReadNode(reader) != 1) {
         if (debug)
             printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
         return std::string();
@@ -169,7 +180,7 @@ std::string ConfigFile::ReturnPciIdData(xmlTextReaderPtr reader)
     convertToUpperCase(scratch);
 
     for (int i = 0; i < 3; i++) {
-        if (xmlTextReaderRead(reader) != 1) {
+        if (ReadNode(reader) != 1) {
             if (debug)
                 printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
             return std::string();

@@ -51,6 +51,9 @@ private:
     void ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node_name);
     void ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const char* node_name);
     std::string ReturnPciIdData(xmlTextReaderPtr reader);
+    // Steps the reader to the next node: 1, or the 0 (end) or -1 (error) that
+    // ended the reading, then again on every later step.
+    int ReadNode(xmlTextReaderPtr reader);
     std::size_t SetFromNextNode(xmlTextReaderPtr reader, const char* operation,
                                 const char* node_name, const char* field_name, char* field,
                                 std::size_t width);
@@ -62,6 +65,8 @@ private:
     std::vector<PciDevice> SupportedDevices;
     bool opened;
     bool file_name_cut;
+    // 1 while the reader goes on; its final result once it has ended.
+    int read_result;
 };
 
 #endif
