@@ -3,7 +3,7 @@
 # that are missing. Without root it only says what is missing.
 #   install-deps.sh [PACKAGE...]   (default: the packages for build and tests)
 set -eu
-packages="${*:-cmake g++ make pkg-config libxml2-dev libxml2-utils libgtest-dev umockdev pciutils binutils groff-base mandoc}"
+packages="${*:-cmake g++ make pkg-config libxml2-dev libxml2-utils libgtest-dev umockdev pciutils binutils groff-base mandoc strace time}"
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then

@@ -1,8 +1,11 @@
 #!/bin/sh
-# The whole test suite: installs what is missing, builds, runs every test.
+# The whole test suite: installs what is missing, builds, runs every test,
+# then the safety checks (sanitizers, valgrind, 32-bit build, static
+# analysis, fuzzing: scripts/check-safety.sh).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 cmake -S "$top" -B "$top/build" -DBUILD_TESTING=ON >/dev/null
 cmake --build "$top/build" -j"$(nproc)"
 (cd "$top/build" && ctest --output-on-failure -j"$(nproc)")
+sh "$top/scripts/check-safety.sh"

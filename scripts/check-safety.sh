@@ -1,0 +1,133 @@
+#!/bin/sh
+# The safety checks, each in a build directory of its own; scripts/test.sh
+# runs them all after the normal suite, and so does CI.
+#
+#   check-safety.sh [STEP...]     default: asan valgrind m32 lint fuzz
+#
+#   asan      AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan),
+#             the whole ctest suite under it, leak detection on
+#   valgrind  memcheck on every end-to-end case (build-check): any error or
+#             definite leak fails
+#   m32       the 32-bit x86 build (build-m32) and the whole suite on it
+#   lint      clang-tidy (.clang-tidy) and cppcheck on src/, warnings are errors
+#   fuzz      each libFuzzer target for HBA_FUZZ_SECONDS (default 60) seconds
+#
+# Missing packages are installed when run as root (scripts/install-deps.sh).
+# Every step runs even when an earlier one failed; the exit status says
+# whether all passed.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+steps=${*:-asan valgrind m32 lint fuzz}
+jobs=$(nproc)
+deps="$top/scripts/install-deps.sh"
+base_deps="cmake g++ make pkg-config libxml2-dev libxml2-utils libgtest-dev umockdev pciutils binutils groff-base mandoc strace time"
+
+configure_and_build() {
+    dir=$1
+    shift
+    cmake -S "$top" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs" >/dev/null
+}
+
+step_asan() {
+    "$deps" $base_deps
+    configure_and_build "$top/build-asan" -DHBA_SANITIZE=ON -DBUILD_TESTING=ON
+    # umockdev's preload library comes before the sanitizer runtime.
+    (cd "$top/build-asan" &&
+        ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --output-on-failure -j"$jobs")
+}
+
+step_valgrind() {
+    "$deps" $base_deps valgrind
+    configure_and_build "$top/build-check" -DBUILD_TESTING=OFF
+    logs="$top/build-check/valgrind"
+    rm -rf "$logs"
+    mkdir -p "$logs"
+    failed=0
+    runs=0
+    for case_dir in "$top"/tests/e2e/cases/*/; do
+        name=$(basename "$case_dir")
+        runs=$((runs + 1))
+        HBA_TOOL_WRAPPER="valgrind --error-exitcode=99 --child-silent-after-fork=yes --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite --track-origins=yes --log-file=$logs/$name.%p.log" \
+            "$top/tests/e2e/run-case" "$top/build-check/hba-discovery" "$case_dir" >/dev/null 2>"$logs/$name.out" || {
+            echo "valgrind: $name failed:" >&2
+            cat "$logs/$name.out" "$logs/$name".*.log >&2
+            failed=1
+        }
+    done
+    errors=$(cat "$logs"/*.log | sed -n 's/.*ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' | awk '{ n += $1 } END { print n + 0 }')
+    lost=$(cat "$logs"/*.log | sed -n 's/.*definitely lost: \([0-9,]*\) bytes.*/\1/p' | tr -d , | awk '{ n += $1 } END { print n + 0 }')
+    echo "valgrind: $runs end-to-end runs, $errors errors, $lost bytes definitely lost"
+    [ "$failed" -eq 0 ] && [ "$errors" -eq 0 ] && [ "$lost" -eq 0 ]
+}
+
+step_m32() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "m32: the i386 architecture is not enabled (dpkg --add-architecture i386, as root)" >&2
+            return 1
+        fi
+        dpkg --add-architecture i386
+        apt-get update -qq
+    fi
+    "$deps" $base_deps g++-multilib libxml2-dev:i386 libgtest-dev:i386
+    configure_and_build "$top/build-m32" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" \
+        -DBUILD_TESTING=ON
+    # ELF class 1: a 32-bit program.
+    class=$(od -An -tx1 -j4 -N1 "$top/build-m32/hba-discovery" | tr -d ' ')
+    [ "$class" = 01 ] || { echo "m32: build-m32/hba-discovery is not a 32-bit program" >&2; return 1; }
+    (cd "$top/build-m32" && ctest --output-on-failure -j"$jobs")
+}
+
+step_lint() {
+    "$deps" $base_deps clang-tidy cppcheck
+    cmake -S "$top" -B "$top/build-check" -DBUILD_TESTING=OFF >/dev/null
+    # clang-tidy counts the warnings it left out (system headers, checks not
+    # enabled) on standard error; shown only when it fails.
+    (cd "$top" && clang-tidy -p build-check --quiet src/*.cpp 2>"$top/build-check/clang-tidy.err") || {
+        cat "$top/build-check/clang-tidy.err" >&2
+        return 1
+    }
+    # useStlAlgorithm is a style preference (loops with early return over
+    # element tables), not a defect.
+    cppcheck --enable=warning,style,performance,portability --std=c++17 --language=c++ \
+        --error-exitcode=1 --inline-suppr --suppress=missingIncludeSystem \
+        --suppress=useStlAlgorithm -I "$top/src" --quiet "$top/src"
+    echo "lint: clang-tidy and cppcheck found nothing in src/"
+}
+
+step_fuzz() {
+    "$deps" $base_deps clang libclang-rt-14-dev
+    sh "$top/fuzz/run.sh" "${HBA_FUZZ_SECONDS:-60}"
+}
+
+# Each step runs in a shell of its own, where set -e holds (it would not
+# inside the condition of the loop's "if").
+if [ "${1:-}" = --run-step ]; then
+    "step_$2"
+    exit 0
+fi
+
+passed=0
+failed=0
+results=""
+for step in $steps; do
+    case $step in
+    asan | valgrind | m32 | lint | fuzz) ;;
+    *) echo "check-safety: unknown step $step" >&2; exit 2 ;;
+    esac
+    echo "== safety check: $step"
+    start=$(date +%s)
+    if sh "$0" --run-step "$step"; then
+        passed=$((passed + 1))
+        results="$results $step:passed($(($(date +%s) - start))s)"
+    else
+        failed=$((failed + 1))
+        results="$results $step:FAILED($(($(date +%s) - start))s)"
+    fi
+done
+echo "== safety checks:$results"
+echo "safety: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
