@@ -1,7 +1,11 @@
 #include "HBAScan.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "ConfigFile.h"
 
@@ -14,7 +18,7 @@ const std::size_t kDroppedCharacters = 6;
 
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
-      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem()
+      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem(), sink{-1, 0}
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, sizeof(ConfigurationFile), config_file_name);
@@ -30,7 +34,7 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
-      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem()
+      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem(), sink{-1, 0}
 {
 }
 
@@ -92,20 +96,71 @@ void HBAScan::ReadConfigurationFile()
 
 int HBAScan::OpenWriter()
 {
-    writer = xmlNewTextWriterFilename(OutputFileName, 0);
-    if (writer == nullptr)
+    sink.error = 0;
+    // Close-on-exec: the pipelines run while the document is open and have
+    // no business with it.
+    sink.fd = open(OutputFileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (sink.fd < 0) {
+        sink.error = errno;
         return 0;
+    }
+    xmlOutputBufferPtr out = xmlOutputBufferCreateIO(SinkWrite, SinkClose, &sink, nullptr);
+    if (out == nullptr) {
+        SinkClose(&sink);
+        return 0;
+    }
+    writer = xmlNewTextWriter(out);
+    if (writer == nullptr) {
+        xmlOutputBufferClose(out);
+        return 0;
+    }
     FwCompLibUtil::WriterOpened();
     return 1;
 }
 
-void HBAScan::FreeWriter()
+int HBAScan::FreeWriter()
 {
     if (writer == nullptr)
-        return;
+        return 1;
     xmlFreeTextWriter(writer);
     writer = nullptr;
     FwCompLibUtil::WriterFreed();
+    return sink.error == 0 ? 1 : 0;
+}
+
+const char* HBAScan::OutputError() const
+{
+    return sink.error != 0 ? std::strerror(sink.error) : nullptr;
+}
+
+int HBAScan::SinkWrite(void* context, const char* buffer, int len)
+{
+    OutputSink* out = static_cast<OutputSink*>(context);
+    int done = 0;
+    while (done < len) {
+        ssize_t n = write(out->fd, buffer + done, static_cast<std::size_t>(len - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (out->error == 0)
+                out->error = errno;
+            return -1;
+        }
+        done += static_cast<int>(n);
+    }
+    return len;
+}
+
+int HBAScan::SinkClose(void* context)
+{
+    OutputSink* out = static_cast<OutputSink*>(context);
+    if (out->fd < 0)
+        return 0;
+    int result = close(out->fd);
+    out->fd = -1;
+    if (result < 0 && out->error == 0)
+        out->error = errno;
+    return out->error == 0 ? 0 : -1;
 }
 
 int HBAScan::WriteXmlHeader()

@@ -27,10 +27,15 @@ public:
     const char* GetOutputFileNameProblem() const;
 
 protected:
-    // Opens the document writer on the output file name; 1 on success.
+    // Opens the document writer on the output file name, creating the file
+    // or emptying an existing one; 1 on success.
     int OpenWriter();
-    // Frees the document writer, if one is open.
-    void FreeWriter();
+    // Frees the document writer, if one is open: 1 when everything written
+    // reached the file and the file was closed without error, 0 otherwise.
+    int FreeWriter();
+    // The system's reason for the last failure to open, write or close the
+    // document, or nullptr when there was none.
+    const char* OutputError() const;
 
     int debug;
     char OutputFileName[512];
@@ -45,6 +50,19 @@ protected:
     char OutputFileNameProblem[160];
 
 private:
+    // The file under the writer. libxml2's own file output writes through
+    // stdio and loses the error of the final write and close, so a full disk
+    // would pass unnoticed; this sink writes straight to the descriptor and
+    // keeps the first error.
+    struct OutputSink {
+        int fd;
+        int error;
+    };
+    static int SinkWrite(void* context, const char* buffer, int len);
+    static int SinkClose(void* context);
+
+    OutputSink sink;
+
     void DeriveOutputFileName(const char* component_file_name, bool cut, bool opened);
 };
 

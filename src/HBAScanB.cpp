@@ -34,16 +34,16 @@ int HBAScanB::CreateXmlFile()
 {
     std::unique_ptr<Command> enumeration(new Command(kEnumerationPipeline, debug));
 
-    // Without a usable output file name there is no document to write; this
-    // is the one outcome that whoever runs the tool must hear of directly.
+    // Without a usable output file name there is no document to write.
     if (OutputFileName[0] == '\0') {
-        (void)fprintf(stderr, "hba-discovery: %s %s; no discovery document written\n", ConfigurationFile,
-                OutputFileNameProblem);
+        (void)fprintf(stderr, "hba-discovery: %s %s; no discovery document written\n",
+                      ConfigurationFile, OutputFileNameProblem);
         if (debug)
             printf("HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
         return 0;
     }
     if (!OpenWriter()) {
+        ReportFailure("create", "no discovery document written");
         if (debug)
             printf("HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
         return 0;
@@ -52,6 +52,7 @@ int HBAScanB::CreateXmlFile()
         printf("HBAScanB::CreateXmlFile(): XML file %s successfully created\n", OutputFileName);
 
     if (!WriteXmlHeader()) {
+        ReportFailure("write", "the discovery document is unfinished");
         if (debug)
             printf("HBAScanB::CreateXmlFile(): Error writing XML header elements\n");
         return 0;
@@ -63,6 +64,7 @@ int HBAScanB::CreateXmlFile()
     enumeration.reset();
 
     if (!WriteXmlFooter()) {
+        ReportFailure("write", "the discovery document is unfinished");
         if (debug)
             printf("HBAScanB::CreateXmlFile(): Error writing out XML footer elements\n");
         return 0;
@@ -70,15 +72,26 @@ int HBAScanB::CreateXmlFile()
     if (debug)
         printf("HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
 
-    if (xmlTextWriterEndDocument(writer) < 0) {
+    // The document is complete only once the writer has been freed and the
+    // file closed; a write that failed on the way (a full disk) shows there.
+    if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter()) {
+        ReportFailure("write", "the discovery document is unfinished");
         if (debug)
             printf("HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n");
         return 0;
     }
-    FreeWriter();
     if (debug)
         printf("HBAScanB::CreateXmlFile(): Successfully closed out %s\n", OutputFileName);
     return 1;
+}
+
+// The exit status is always 0, so a document that is missing or unfinished
+// is said on standard error, where whoever runs the tool sees it.
+void HBAScanB::ReportFailure(const char* action, const char* outcome) const
+{
+    const char* reason = OutputError();
+    (void)fprintf(stderr, "hba-discovery: cannot %s %s%s%s%s; %s\n", action, OutputFileName,
+                  reason ? " (" : "", reason ? reason : "", reason ? ")" : "", outcome);
 }
 
 // Probes every listed PCI function in listing order and writes a device

@@ -13,6 +13,7 @@ public:
 
 private:
     void ScanAdapters(class Command& enumeration);
+    void ReportFailure(const char* action, const char* outcome) const;
 };
 
 #endif
