@@ -70,13 +70,6 @@ std::vector<std::string> Walk(Command& command)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        fuzz::Fail("cannot send standard output to /dev/null");
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const fuzz::ScratchFile file("hba-fuzz-command");

@@ -45,14 +45,6 @@ std::string Piece(const std::string& text, std::size_t pos)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // Trace lines (debug value 1 for half of the inputs) go nowhere.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        fuzz::Fail("cannot send standard output to /dev/null");
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const fuzz::ScratchFile file("hba-fuzz-config");

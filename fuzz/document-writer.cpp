@@ -149,13 +149,6 @@ void Collect(xmlNodePtr node, Expected& out)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        fuzz::Fail("cannot send standard output to /dev/null");
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const fuzz::ScratchFile file("hba-fuzz-document");

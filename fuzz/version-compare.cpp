@@ -11,13 +11,6 @@
 #include "FuzzSupport.h"
 #include "HBAInfoB.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        fuzz::Fail("cannot send standard output to /dev/null");
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static HBAInfoB adapter;
