@@ -46,7 +46,7 @@ int Command::Execute()
         return 0;
     }
 
-    char line[kTextWidth + 1 + kDirWidth + 3];  // "cd " + dir + ";" + text
+    char line[kTextWidth + 1 + kDirWidth + 3]; // "cd " + dir + ";" + text
     if (operating_dir[0] != '\0')
         (void)snprintf(line, sizeof(line), "cd %s;%s", operating_dir, command_text);
     else
@@ -58,7 +58,7 @@ int Command::Execute()
     // inherits it, so that trace lines keep their order.
     (void)fflush(stdout);
     // Every probe is a shell pipeline: running it through the shell is the point.
-    FILE* pipe = popen(line, "r");  // NOLINT(cert-env33-c)
+    FILE* pipe = popen(line, "r"); // NOLINT(cert-env33-c)
     if (pipe == nullptr) {
         if (debug)
             printf("Command::Execute(): Failed to open pipe\n");
@@ -98,7 +98,8 @@ void Command::SetFieldSeparator(const char* sep)
     std::size_t len = std::strlen(sep);
     if (len > 1) {
         if (debug)
-            printf("Command::SetFieldSeparator(): field_separator lenth is greater than %zu\n", len);
+            printf("Command::SetFieldSeparator(): field_separator lenth is greater than %zu\n",
+                   len);
         return;
     }
     if (debug)

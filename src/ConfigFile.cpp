@@ -113,9 +113,9 @@ void ConfigFile::ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node
 {
     if (std::strcmp(node_name, "filename") != 0 || ComponentFileName[0] != '\0')
         return;
-    std::size_t len = SetFromNextNode(reader, "ProcessAndSetFileName", node_name,
-                                      "ComponentFileName", ComponentFileName,
-                                      sizeof(ComponentFileName));
+    std::size_t len =
+        SetFromNextNode(reader, "ProcessAndSetFileName", node_name, "ComponentFileName",
+                        ComponentFileName, sizeof(ComponentFileName));
     file_name_cut = len >= sizeof(ComponentFileName);
 }
 
@@ -148,8 +148,10 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
     device.SubvendorId = ReturnPciIdData(reader);
     device.SubdeviceId = ReturnPciIdData(reader);
     if (debug) {
-        printf("ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n", device.VendorId.c_str());
-        printf("ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n", device.DeviceId.c_str());
+        printf("ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n",
+               device.VendorId.c_str());
+        printf("ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n",
+               device.DeviceId.c_str());
         printf("ConfigFile::ProcessAndSetSupportedDevice(): SubvendorId=\"%s\"\n",
                device.SubvendorId.c_str());
         printf("ConfigFile::ProcessAndSetSupportedDevice(): SubdeviceId=\"%s\"\n",
@@ -211,16 +213,18 @@ void ConfigFile::convertToUpperCase(char* text)
 // NOLINTBEGIN(performance-unnecessary-value-param)
 // cppcheck-suppress passedByValue
 int ConfigFile::IsDeviceSupported(std::string vendor, std::string device, std::string subvendor,
-                                  std::string subdevice)  // cppcheck-suppress passedByValue
+                                  std::string subdevice) // cppcheck-suppress passedByValue
 // NOLINTEND(performance-unnecessary-value-param)
 {
     if (debug)
-        printf("ConfigFile::IsDeviceSupported(): VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",
+        printf("ConfigFile::IsDeviceSupported(): "
+               "VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",
                vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
     for (std::size_t i = 0; i < SupportedDevices.size(); i++) {
         const PciDevice& d = SupportedDevices[i];
         if (debug)
-            printf("ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+            printf("ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - "
+                   "VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
                    i, d.VendorId.c_str(), d.DeviceId.c_str(), d.SubvendorId.c_str(),
                    d.SubdeviceId.c_str());
         if (d.VendorId == vendor && d.DeviceId == device && d.SubvendorId == subvendor &&

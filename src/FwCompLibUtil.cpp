@@ -113,7 +113,8 @@ int FwCompLibUtil::WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const c
     std::string safe = XmlSafeText(text);
     if (xmlTextWriterWriteAttribute(writer, BAD_CAST "value", BAD_CAST safe.c_str()) < 0) {
         if (debug)
-            printf("HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterWriteAttribute() failed\n");
+            printf(
+                "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterWriteAttribute() failed\n");
         return 0;
     }
     if (xmlTextWriterEndElement(writer) < 0) {

@@ -56,8 +56,8 @@ bool HBAInfo::HostNumberUsable() const
     return AllOf(host_no, "0123456789");
 }
 
-void HBAInfo::Probe(const char* command_text, char* field, std::size_t width,
-                    FwCompLibUtil& helper, int debug_value)
+void HBAInfo::Probe(const char* command_text, char* field, std::size_t width, FwCompLibUtil& helper,
+                    int debug_value)
 {
     std::unique_ptr<Command> command(new Command(command_text, debug_value));
     command->Execute();
@@ -72,7 +72,7 @@ void HBAInfo::GetScsiHostNo()
         return;
     char command_text[256];
     (void)snprintf(command_text, sizeof(command_text), "ls %s%s | grep host |  sed 's/host//g'",
-             kDevicePrefix, pci_address);
+                   kDevicePrefix, pci_address);
     std::unique_ptr<Command> command(new Command(command_text, debug));
     command->Execute();
     // A device directory with several host entries lists one per line; the
@@ -93,8 +93,9 @@ void HBAInfo::GetPciIdentifier(const char* attribute, char* field, std::size_t w
     if (!AddressUsable())
         return;
     char command_text[256];
-    (void)snprintf(command_text, sizeof(command_text), "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'",
-             kDevicePrefix, pci_address, attribute);
+    (void)snprintf(command_text, sizeof(command_text),
+                   "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'", kDevicePrefix, pci_address,
+                   attribute);
     Probe(command_text, field, width, util, debug);
 }
 
@@ -121,7 +122,7 @@ void HBAInfo::GetSubdeviceId()
 void HBAInfo::GetCompositePciId()
 {
     (void)snprintf(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s", pci_vendor_id,
-             pci_device_id, pci_subvendor_id, pci_subdevice_id);
+                   pci_device_id, pci_subvendor_id, pci_subdevice_id);
 }
 
 void HBAInfo::CreateBiosItem()
@@ -180,9 +181,8 @@ int HBAInfo::WriteXml(xmlTextWriterPtr writer)
         const char* name;
         const char* value;
     } children[] = {
-        {"device_id", composite_pci_id}, {"product_id", product_id},
-        {"busnumber", busnumber},        {"devicenumber", devicenumber},
-        {"funcnumber", funcnumber},
+        {"device_id", composite_pci_id}, {"product_id", product_id}, {"busnumber", busnumber},
+        {"devicenumber", devicenumber},  {"funcnumber", funcnumber},
     };
     for (const auto& child : children) {
         if (!util.WriteXmlElementWithAttribute(writer, child.name, child.value))

@@ -53,7 +53,7 @@ void HBAInfoB::SetBiosActiveVersion()
 {
     char command_text[256];
     (void)snprintf(command_text, sizeof(command_text),
-             "cat /sys/class/scsi_host/host%s/option_rom_version | cut -c 6-", host_no);
+                   "cat /sys/class/scsi_host/host%s/option_rom_version | cut -c 6-", host_no);
     char tmpstr[50];
     Probe(command_text, tmpstr, sizeof(tmpstr), util, debug);
     if (debug)
@@ -75,7 +75,7 @@ void HBAInfoB::SetProductId()
 {
     char command_text[256];
     (void)snprintf(command_text, sizeof(command_text),
-             "cat /sys/class/scsi_host/host%s/model_description", host_no);
+                   "cat /sys/class/scsi_host/host%s/model_description", host_no);
     Probe(command_text, product_id, sizeof(product_id), util, debug);
 }
 

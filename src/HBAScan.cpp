@@ -18,7 +18,8 @@ const std::size_t kDroppedCharacters = 6;
 
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
-      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem(), sink{-1, 0}
+      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
+      OutputFileNameProblem(), sink{-1, 0}
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, sizeof(ConfigurationFile), config_file_name);
@@ -34,7 +35,8 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
-      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem(), sink{-1, 0}
+      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
+      OutputFileNameProblem(), sink{-1, 0}
 {
 }
 
@@ -67,7 +69,7 @@ void HBAScan::DeriveOutputFileName(const char* name, bool cut, bool opened)
         return;
     }
     (void)snprintf(OutputFileName, sizeof(OutputFileName), "%.*s%s",
-             static_cast<int>(len - kDroppedCharacters), name, kOutputSuffix);
+                   static_cast<int>(len - kDroppedCharacters), name, kOutputSuffix);
 }
 
 const char* HBAScan::GetOutputFileName() const

@@ -109,7 +109,8 @@ void HBAScanB::ScanAdapters(Command& enumeration)
                 printf("HBAScanB::CreateXmlFile():***Hba %s is not supported***\n", address);
         } else if (adapter->GetBiosActiveVersion()[0] == '\0') {
             if (debug)
-                printf("HBAScanB::CreateXmlFile():***Current BIOS version is empty so skipping HBA***\n");
+                printf("HBAScanB::CreateXmlFile():***Current BIOS version is empty so skipping "
+                       "HBA***\n");
         } else {
             adapter->WriteXml(writer);
         }

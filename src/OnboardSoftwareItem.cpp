@@ -16,28 +16,76 @@ void SetField(char (&field)[N], const char* text)
 
 // Every field starts as an empty text, so WriteXml only ever sees terminated texts.
 OnboardSoftwareItem::OnboardSoftwareItem()
-    : type(), firmware_id(), version(), active_version(), action(), duration(), message(),
-      shared(), valid(false), debug(0), util()
+    : type(), firmware_id(), version(), active_version(), action(), duration(), message(), shared(),
+      valid(false), debug(0), util()
 {
 }
 
-char* OnboardSoftwareItem::getType() { return type; }
-char* OnboardSoftwareItem::getFirmware_id() { return firmware_id; }
-char* OnboardSoftwareItem::getVersion() { return version; }
-char* OnboardSoftwareItem::getActive_version() { return active_version; }
-char* OnboardSoftwareItem::getAction() { return action; }
-char* OnboardSoftwareItem::getDuration() { return duration; }
-char* OnboardSoftwareItem::getMessage() { return message; }
-char* OnboardSoftwareItem::getShared() { return shared; }
+char* OnboardSoftwareItem::getType()
+{
+    return type;
+}
+char* OnboardSoftwareItem::getFirmware_id()
+{
+    return firmware_id;
+}
+char* OnboardSoftwareItem::getVersion()
+{
+    return version;
+}
+char* OnboardSoftwareItem::getActive_version()
+{
+    return active_version;
+}
+char* OnboardSoftwareItem::getAction()
+{
+    return action;
+}
+char* OnboardSoftwareItem::getDuration()
+{
+    return duration;
+}
+char* OnboardSoftwareItem::getMessage()
+{
+    return message;
+}
+char* OnboardSoftwareItem::getShared()
+{
+    return shared;
+}
 
-void OnboardSoftwareItem::setType(const char* text) { SetField(type, text); }
-void OnboardSoftwareItem::setFirmware_id(const char* text) { SetField(firmware_id, text); }
-void OnboardSoftwareItem::setVersion(const char* text) { SetField(version, text); }
-void OnboardSoftwareItem::setActive_version(const char* text) { SetField(active_version, text); }
-void OnboardSoftwareItem::setAction(const char* text) { SetField(action, text); }
-void OnboardSoftwareItem::setDuration(const char* text) { SetField(duration, text); }
-void OnboardSoftwareItem::setMessage(const char* text) { SetField(message, text); }
-void OnboardSoftwareItem::setShared(const char* text) { SetField(shared, text); }
+void OnboardSoftwareItem::setType(const char* text)
+{
+    SetField(type, text);
+}
+void OnboardSoftwareItem::setFirmware_id(const char* text)
+{
+    SetField(firmware_id, text);
+}
+void OnboardSoftwareItem::setVersion(const char* text)
+{
+    SetField(version, text);
+}
+void OnboardSoftwareItem::setActive_version(const char* text)
+{
+    SetField(active_version, text);
+}
+void OnboardSoftwareItem::setAction(const char* text)
+{
+    SetField(action, text);
+}
+void OnboardSoftwareItem::setDuration(const char* text)
+{
+    SetField(duration, text);
+}
+void OnboardSoftwareItem::setMessage(const char* text)
+{
+    SetField(message, text);
+}
+void OnboardSoftwareItem::setShared(const char* text)
+{
+    SetField(shared, text);
+}
 
 void OnboardSoftwareItem::setValid(bool valid_flag, int debug_value)
 {
@@ -62,10 +110,10 @@ int OnboardSoftwareItem::WriteXml(xmlTextWriterPtr writer)
         const char* name;
         const char* value;
     } children[] = {
-        {"type", type},         {"firmware_id", firmware_id},
-        {"version", version},   {"active_version", active_version},
-        {"action", action},     {"duration", duration},
-        {"message", message},   {"shared", shared},
+        {"type", type},       {"firmware_id", firmware_id},
+        {"version", version}, {"active_version", active_version},
+        {"action", action},   {"duration", duration},
+        {"message", message}, {"shared", shared},
     };
     for (const auto& child : children) {
         if (!util.WriteXmlElementWithAttribute(writer, child.name, child.value))
