@@ -10,14 +10,12 @@ Command::Command(const char* text, int debug_value)
       current_char(0), debug(debug_value), new_iterator(1), command_stored(false)
 {
     std::size_t len = std::strlen(text);
-    if (debug) {
-        printf("Command::Command(): Command text length is %zu\n", len);
-        printf("Command::Command(): Command is \"%s\"\n", text);
-    }
+    FwCompLibUtil::Trace(debug, "Command::Command(): Command text length is %zu\n", len);
+    FwCompLibUtil::Trace(debug, "Command::Command(): Command is \"%s\"\n", text);
     // A longer text is not stored at all: a cut command line could do
     // something other than what was asked.
     if (len < sizeof(command_text)) {
-        FwCompLibUtil::CopyBounded(command_text, sizeof(command_text), text);
+        FwCompLibUtil::CopyBounded(command_text, text);
         command_stored = true;
     }
 }
@@ -25,34 +23,32 @@ Command::Command(const char* text, int debug_value)
 int Command::ChangeOperatingDir(const char* dir)
 {
     std::size_t len = std::strlen(dir);
-    if (debug) {
-        printf("Command::ChangeOperatingDir(): Directory length is %zu\n", len);
-        printf("Command::ChangeOperatingDir(): Directory is %s\n", dir);
-    }
+    FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory length is %zu\n", len);
+    FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory is %s\n", dir);
     if (len >= sizeof(operating_dir)) {
-        if (debug)
-            printf("Command::ChangeOperatingDir(): Failed to store execution directory\n");
+        FwCompLibUtil::Trace(
+            debug, "Command::ChangeOperatingDir(): Failed to store execution directory\n");
         return 0;
     }
-    FwCompLibUtil::CopyBounded(operating_dir, sizeof(operating_dir), dir);
+    FwCompLibUtil::CopyBounded(operating_dir, dir);
     return 1;
 }
 
 int Command::Execute()
 {
     if (!command_stored) {
-        if (debug)
-            printf("Command::Execute(): Command text was not stored, nothing to execute\n");
+        FwCompLibUtil::Trace(
+            debug, "Command::Execute(): Command text was not stored, nothing to execute\n");
         return 0;
     }
 
-    char line[kTextWidth + 1 + kDirWidth + 3]; // "cd " + dir + ";" + text
+    // "cd " + directory + ";" + text: both parts are bounded, so it always fits.
+    char line[kTextWidth + 1 + kDirWidth + 3];
     if (operating_dir[0] != '\0')
-        (void)snprintf(line, sizeof(line), "cd %s;%s", operating_dir, command_text);
+        FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir, command_text);
     else
-        (void)snprintf(line, sizeof(line), "%s", command_text);
-    if (debug)
-        printf("Command::Execute(): Command to execute is \"%s\"\n", line);
+        FwCompLibUtil::CopyBounded(line, command_text);
+    FwCompLibUtil::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
 
     // Anything buffered for standard output must go out before the child
     // inherits it, so that trace lines keep their order.
@@ -60,8 +56,7 @@ int Command::Execute()
     // Every probe is a shell pipeline: running it through the shell is the point.
     FILE* pipe = popen(line, "r"); // NOLINT(cert-env33-c)
     if (pipe == nullptr) {
-        if (debug)
-            printf("Command::Execute(): Failed to open pipe\n");
+        FwCompLibUtil::Trace(debug, "Command::Execute(): Failed to open pipe\n");
         return 0;
     }
 
@@ -71,8 +66,7 @@ int Command::Execute()
     // Output beyond the buffer is still read to the end, so that the command
     // can finish, but it is dropped.
     while (fgets(piece, sizeof(piece), pipe) != nullptr) {
-        if (debug)
-            printf("Command::Execute(): Line is %s", piece);
+        FwCompLibUtil::Trace(debug, "Command::Execute(): Line is %s", piece);
         std::size_t len = std::strlen(piece);
         std::size_t room = sizeof(output) - 1 - used;
         if (len > room)
@@ -81,10 +75,11 @@ int Command::Execute()
         used += len;
         output[used] = '\0';
     }
-    pclose(pipe);
+    // The command's exit status says nothing that its output does not: a
+    // failed probe prints nothing, and that is what the caller sees.
+    (void)pclose(pipe);
 
-    if (debug)
-        printf("Command::Execute(): Return TRUE\n");
+    FwCompLibUtil::Trace(debug, "Command::Execute(): Return TRUE\n");
     return 1;
 }
 
@@ -97,20 +92,19 @@ void Command::SetFieldSeparator(const char* sep)
 {
     std::size_t len = std::strlen(sep);
     if (len > 1) {
-        if (debug)
-            printf("Command::SetFieldSeparator(): field_separator lenth is greater than %zu\n",
-                   len);
+        FwCompLibUtil::Trace(
+            debug, "Command::SetFieldSeparator(): field_separator lenth is greater than %zu\n",
+            len);
         return;
     }
-    if (debug)
-        printf("Command::SetFieldSeparator(): Setting field_separator to \"%s\"\n", sep);
+    FwCompLibUtil::Trace(debug, "Command::SetFieldSeparator(): Setting field_separator to \"%s\"\n",
+                         sep);
     field_separator = sep[0];
 }
 
 void Command::ResetIterator()
 {
-    if (debug)
-        printf("Command::ResetIterator(): Setting new_iterator to TRUE\n");
+    FwCompLibUtil::Trace(debug, "Command::ResetIterator(): Setting new_iterator to TRUE\n");
     new_iterator = 1;
 }
 
@@ -118,32 +112,30 @@ char* Command::IteratorGetNext()
 {
     int output_length = static_cast<int>(std::strlen(output));
     if (new_iterator == 1) {
-        if (debug)
-            printf("Command::IteratorGetNext(): Resetting iterator\n");
+        FwCompLibUtil::Trace(debug, "Command::IteratorGetNext(): Resetting iterator\n");
         current_char = 0;
         new_iterator = 0;
     }
-    if (debug)
-        printf("Command::IteratorGetNext(): current_char = %d, output_length = %d\n", current_char,
-               output_length);
+    FwCompLibUtil::Trace(debug,
+                         "Command::IteratorGetNext(): current_char = %d, output_length = %d\n",
+                         current_char, output_length);
     if (current_char >= output_length) {
-        if (debug)
-            printf("Command::IteratorGetNext(): We've exceeded the output length, return NULL\n");
+        FwCompLibUtil::Trace(
+            debug, "Command::IteratorGetNext(): We've exceeded the output length, return NULL\n");
         return nullptr;
     }
 
     int original_char = current_char;
     while (current_char < output_length && output[current_char] != field_separator)
         current_char++;
-    if (debug)
-        printf("Command::IteratorGetNext(): original_char = %d, current_char = %d\n", original_char,
-               current_char);
+    FwCompLibUtil::Trace(debug,
+                         "Command::IteratorGetNext(): original_char = %d, current_char = %d\n",
+                         original_char, current_char);
 
     std::size_t len = static_cast<std::size_t>(current_char - original_char);
     std::memcpy(substring, output + original_char, len);
     substring[len] = '\0';
-    if (debug)
-        printf("Command::IteratorGetNext(): substring is \"%s\"\n", substring);
+    FwCompLibUtil::Trace(debug, "Command::IteratorGetNext(): substring is \"%s\"\n", substring);
 
     current_char++;
     return substring;

@@ -12,14 +12,18 @@ const char* AsText(const xmlChar* s)
     return reinterpret_cast<const char*>(s);
 }
 
+struct ValueLine {
+    const char* name;
+    const std::string& value;
+};
+
 } // namespace
 
 ConfigFile::ConfigFile(const char* path, int debug_value)
     : debug(debug_value), ComponentTitle(), ComponentVersion(), ComponentFileName(),
       SupportedDevices(), opened(false), file_name_cut(false), read_result(1)
 {
-    if (debug)
-        printf("ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
+    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
 
     xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
     opened = reader != nullptr;
@@ -28,11 +32,9 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
     xmlFreeTextReader(reader);
     FwCompLibUtil::CleanupParser();
 
-    if (debug) {
-        printf("ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
-        printf("ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
-        printf("ConfigFile::ConfigFileComponentFileName=%s\n", ComponentFileName);
-    }
+    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
+    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
+    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentFileName=%s\n", ComponentFileName);
 }
 
 char* ConfigFile::GetComponentTitle()
@@ -97,15 +99,15 @@ void ConfigFile::ProcessAndSetVersion(xmlTextReaderPtr reader, const char* node_
 {
     if (std::strcmp(node_name, "version") != 0 || ComponentVersion[0] != '\0')
         return;
-    if (debug)
-        printf("ConfigFile::ProcessAndSetVersion(): node_name=\"%s\"\n", node_name);
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetVersion(): node_name=\"%s\"\n",
+                         node_name);
     xmlChar* value = xmlTextReaderGetAttribute(reader, BAD_CAST "value");
     if (value == nullptr)
         return;
-    if (debug)
-        printf("ConfigFile::ProcessAndSetVersion(): Setting ComponentVersion to \"%s\"\n",
-               AsText(value));
-    FwCompLibUtil::CopyBounded(ComponentVersion, sizeof(ComponentVersion), AsText(value));
+    FwCompLibUtil::Trace(debug,
+                         "ConfigFile::ProcessAndSetVersion(): Setting ComponentVersion to \"%s\"\n",
+                         AsText(value));
+    FwCompLibUtil::CopyBounded(ComponentVersion, AsText(value));
     xmlFree(value);
 }
 
@@ -125,15 +127,14 @@ std::size_t ConfigFile::SetFromNextNode(xmlTextReaderPtr reader, const char* ope
                                         const char* node_name, const char* field_name, char* field,
                                         std::size_t width)
 {
-    if (debug)
-        printf("ConfigFile::%s(): node_name=\"%s\"\n", operation, node_name);
+    FwCompLibUtil::Trace(debug, "ConfigFile::%s(): node_name=\"%s\"\n", operation, node_name);
     if (ReadNode(reader) != 1)
         return 0;
     const xmlChar* value = xmlTextReaderConstValue(reader);
     if (value == nullptr)
         return 0;
-    if (debug)
-        printf("ConfigFile::%s(): Setting %s to \"%s\"\n", operation, field_name, AsText(value));
+    FwCompLibUtil::Trace(debug, "ConfigFile::%s(): Setting %s to \"%s\"\n", operation, field_name,
+                         AsText(value));
     FwCompLibUtil::CopyBounded(field, width, AsText(value));
     return std::strlen(AsText(value));
 }
@@ -147,16 +148,13 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
     device.DeviceId = ReturnPciIdData(reader);
     device.SubvendorId = ReturnPciIdData(reader);
     device.SubdeviceId = ReturnPciIdData(reader);
-    if (debug) {
-        printf("ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n",
-               device.VendorId.c_str());
-        printf("ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n",
-               device.DeviceId.c_str());
-        printf("ConfigFile::ProcessAndSetSupportedDevice(): SubvendorId=\"%s\"\n",
-               device.SubvendorId.c_str());
-        printf("ConfigFile::ProcessAndSetSupportedDevice(): SubdeviceId=\"%s\"\n",
-               device.SubdeviceId.c_str());
-    }
+    const ValueLine lines[] = {{"VendorId", device.VendorId},
+                               {"DeviceId", device.DeviceId},
+                               {"SubvendorId", device.SubvendorId},
+                               {"SubdeviceId", device.SubdeviceId}};
+    for (const auto& line : lines)
+        FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): %s=\"%s\"\n",
+                             line.name, line.value.c_str());
     SupportedDevices.push_back(device);
 }
 
@@ -166,35 +164,31 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
 std::string ConfigFile::ReturnPciIdData(xmlTextReaderPtr reader)
 {
     if (ReadNode(reader) != 1) {
-        if (debug)
-            printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+        FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
         return std::string();
     }
     // The value belongs to the reader and is gone once it steps on, so only
     // the upper-cased copy is kept.
     const xmlChar* value = xmlTextReaderConstValue(reader);
     const bool has_value = value != nullptr;
-    if (debug)
-        printf("ConfigFile::ReturnPciIdData(): value is %s\n", has_value ? AsText(value) : "");
+    FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): value is %s\n",
+                         has_value ? AsText(value) : "");
 
     char scratch[kScratchWidth];
-    FwCompLibUtil::CopyBounded(scratch, sizeof(scratch), has_value ? AsText(value) : "");
+    FwCompLibUtil::CopyBounded(scratch, has_value ? AsText(value) : "");
     convertToUpperCase(scratch);
 
     for (int i = 0; i < 3; i++) {
         if (ReadNode(reader) != 1) {
-            if (debug)
-                printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+            FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
             return std::string();
         }
     }
     if (!has_value) {
-        if (debug)
-            printf("ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+        FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
         return std::string();
     }
-    if (debug)
-        printf("ConfigFile::ReturnPciIdData(): Returning \"%s\"\n", scratch);
+    FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"%s\"\n", scratch);
     return std::string(scratch);
 }
 
@@ -216,26 +210,24 @@ int ConfigFile::IsDeviceSupported(std::string vendor, std::string device, std::s
                                   std::string subdevice) // cppcheck-suppress passedByValue
 // NOLINTEND(performance-unnecessary-value-param)
 {
-    if (debug)
-        printf("ConfigFile::IsDeviceSupported(): "
-               "VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",
-               vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
+    FwCompLibUtil::Trace(debug,
+                         "ConfigFile::IsDeviceSupported(): "
+                         "VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",
+                         vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
     for (std::size_t i = 0; i < SupportedDevices.size(); i++) {
         const PciDevice& d = SupportedDevices[i];
-        if (debug)
-            printf("ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - "
-                   "VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
-                   i, d.VendorId.c_str(), d.DeviceId.c_str(), d.SubvendorId.c_str(),
-                   d.SubdeviceId.c_str());
+        FwCompLibUtil::Trace(debug,
+                             "ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - "
+                             "VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+                             i, d.VendorId.c_str(), d.DeviceId.c_str(), d.SubvendorId.c_str(),
+                             d.SubdeviceId.c_str());
         if (d.VendorId == vendor && d.DeviceId == device && d.SubvendorId == subvendor &&
             d.SubdeviceId == subdevice) {
-            if (debug)
-                printf("ConfigFile::IsDeviceSupported(): Returning TRUE \n");
+            FwCompLibUtil::Trace(debug, "ConfigFile::IsDeviceSupported(): Returning TRUE \n");
             return 1;
         }
     }
-    if (debug)
-        printf("ConfigFile::IsDeviceSupported(): Returning FALSE\n");
+    FwCompLibUtil::Trace(debug, "ConfigFile::IsDeviceSupported(): Returning FALSE\n");
     return 0;
 }
 

@@ -99,28 +99,67 @@ void FwCompLibUtil::CopyBounded(char* field, std::size_t width, const char* text
         return;
     std::size_t len = strnlen(text, width - 1);
     std::memcpy(field, text, len);
-    field[len] = '\0';
+    std::memset(field + len, '\0', width - len);
+}
+
+bool FwCompLibUtil::FormatBounded(char* buffer, std::size_t width, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    bool fits = FormatBoundedV(buffer, width, format, args);
+    va_end(args);
+    return fits;
+}
+
+bool FwCompLibUtil::FormatBoundedV(char* buffer, std::size_t width, const char* format,
+                                   va_list args)
+{
+    if (width == 0)
+        return false;
+    int len = std::vsnprintf(buffer, width, format, args);
+    if (len < 0 || static_cast<std::size_t>(len) >= width) {
+        buffer[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+void FwCompLibUtil::Trace(int debug, const char* format, ...)
+{
+    if (debug == 0)
+        return;
+    va_list args;
+    va_start(args, format);
+    (void)std::vprintf(format, args);
+    va_end(args);
 }
 
 int FwCompLibUtil::WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const char* name,
                                                 const char* text)
 {
+    const char* label = "HBAInfo::WriteXmlElementWithAttribute(): ";
     if (xmlTextWriterStartElement(writer, BAD_CAST name) < 0) {
-        if (debug)
-            printf("HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() failed\n");
+        Trace(debug, "%sxmlTextWriterStartElement() failed\n", label);
         return 0;
     }
     std::string safe = XmlSafeText(text);
     if (xmlTextWriterWriteAttribute(writer, BAD_CAST "value", BAD_CAST safe.c_str()) < 0) {
-        if (debug)
-            printf(
-                "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterWriteAttribute() failed\n");
+        Trace(debug, "%sxmlTextWriterWriteAttribute() failed\n", label);
         return 0;
     }
     if (xmlTextWriterEndElement(writer) < 0) {
-        if (debug)
-            printf("HBAInfo::WriteXmlElementWithAttribute(): Error at xmlTextWriterEndElement()\n");
+        Trace(debug, "%sError at xmlTextWriterEndElement()\n", label);
         return 0;
+    }
+    return 1;
+}
+
+int FwCompLibUtil::WriteValueElements(xmlTextWriterPtr writer, const ValueElement* elements,
+                                      std::size_t count)
+{
+    for (std::size_t i = 0; i < count; i++) {
+        if (!WriteXmlElementWithAttribute(writer, elements[i].name, elements[i].value))
+            return 0;
     }
     return 1;
 }

@@ -1,10 +1,19 @@
 #ifndef FWCOMPLIBUTIL_H
 #define FWCOMPLIBUTIL_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 
 #include <libxml/xmlwriter.h>
+
+// The compiler checks every format given to the printf-like helpers below.
+#if defined(__GNUC__)
+#define HBA_PRINTF_LIKE(format_index, first_arg)                                                   \
+    __attribute__((format(printf, format_index, first_arg)))
+#else
+#define HBA_PRINTF_LIKE(format_index, first_arg)
+#endif
 
 // Small helper that every main class holds by value: its own copy of the
 // debug value, chomp, and the writer of the document's "value" elements.
@@ -20,13 +29,46 @@ public:
     // Writes <name value="text"/>; 1 on success, 0 on failure.
     int WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const char* name, const char* text);
 
+    // One element of a table of value elements.
+    struct ValueElement {
+        const char* name;
+        const char* value;
+    };
+    // Writes the value elements of a table in order; stops at the first that
+    // fails (its own trace line says which call) and returns 0, else 1.
+    int WriteValueElements(xmlTextWriterPtr writer, const ValueElement* elements,
+                           std::size_t count);
+    template <std::size_t N>
+    int WriteValueElements(xmlTextWriterPtr writer, const ValueElement (&elements)[N])
+    {
+        return WriteValueElements(writer, elements, N);
+    }
+
+    // Prints one trace line on standard output when debug is non-zero; with
+    // 0 nothing at all is printed.
+    static void Trace(int debug, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
+
     // The text as it may stand in an XML 1.0 document: every invalid UTF-8
     // sequence and every character that XML 1.0 forbids becomes U+FFFD.
     static std::string XmlSafeText(const char* text);
 
     // Copies text into a field of the given width, cutting it at width - 1
-    // characters; the field is always terminated and never overrun.
+    // characters, and clears the rest of the field: the field always holds
+    // a terminated text and is never overrun.
     static void CopyBounded(char* field, std::size_t width, const char* text);
+    template <std::size_t N>
+    static void CopyBounded(char (&field)[N], const char* text)
+    {
+        CopyBounded(field, N, text);
+    }
+
+    // Formats into a buffer of the given width. A text that does not fit is
+    // not cut: the buffer is left empty and the result is false, since a cut
+    // command line or file name would name something else.
+    static bool FormatBounded(char* buffer, std::size_t width, const char* format, ...)
+        HBA_PRINTF_LIKE(3, 4);
+    static bool FormatBoundedV(char* buffer, std::size_t width, const char* format, va_list args)
+        HBA_PRINTF_LIKE(3, 0);
 
     // xmlCleanupParser frees the character encoding handlers that an open
     // text writer still uses. Writers are registered while open, and a

@@ -1,5 +1,6 @@
 #include "HBAInfo.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -25,7 +26,7 @@ HBAInfo::HBAInfo(const char* address, int debug_value) : HBAInfo()
     // An address that does not fit is not stored: a cut address could name
     // another adapter.
     if (std::strlen(address) < sizeof(pci_address))
-        FwCompLibUtil::CopyBounded(pci_address, sizeof(pci_address), address);
+        FwCompLibUtil::CopyBounded(pci_address, address);
 
     GetScsiHostNo();
     GetVendorId();
@@ -56,13 +57,21 @@ bool HBAInfo::HostNumberUsable() const
     return AllOf(host_no, "0123456789");
 }
 
-void HBAInfo::Probe(const char* command_text, char* field, std::size_t width, FwCompLibUtil& helper,
-                    int debug_value)
+void HBAInfo::Probe(char* field, std::size_t width, const char* format, ...)
 {
-    std::unique_ptr<Command> command(new Command(command_text, debug_value));
-    command->Execute();
+    field[0] = '\0';
+    char command_text[Command::kTextWidth];
+    va_list args;
+    va_start(args, format);
+    bool fits = FwCompLibUtil::FormatBoundedV(command_text, sizeof(command_text), format, args);
+    va_end(args);
+    if (!fits)
+        return;
+    std::unique_ptr<Command> command(new Command(command_text, debug));
+    // A probe that could not run leaves its output empty; the field then says so.
+    (void)command->Execute();
     FwCompLibUtil::CopyBounded(field, width, command->Output());
-    helper.chomp(field);
+    util.chomp(field);
 }
 
 void HBAInfo::GetScsiHostNo()
@@ -70,17 +79,14 @@ void HBAInfo::GetScsiHostNo()
     host_no[0] = '\0';
     if (!AddressUsable())
         return;
-    char command_text[256];
-    (void)snprintf(command_text, sizeof(command_text), "ls %s%s | grep host |  sed 's/host//g'",
-                   kDevicePrefix, pci_address);
-    std::unique_ptr<Command> command(new Command(command_text, debug));
-    command->Execute();
     // A device directory with several host entries lists one per line; the
     // first is taken, and only if it is a plain decimal number that fits.
-    const char* out = command->Output();
-    std::size_t len = std::strcspn(out, "\n");
+    char hosts[Command::kTextWidth];
+    Probe(hosts, sizeof(hosts), "ls %s%s | grep host |  sed 's/host//g'", kDevicePrefix,
+          pci_address);
+    std::size_t len = std::strcspn(hosts, "\n");
     if (len < sizeof(host_no)) {
-        std::memcpy(host_no, out, len);
+        std::memcpy(host_no, hosts, len);
         host_no[len] = '\0';
     }
     if (!HostNumberUsable())
@@ -92,11 +98,8 @@ void HBAInfo::GetPciIdentifier(const char* attribute, char* field, std::size_t w
     field[0] = '\0';
     if (!AddressUsable())
         return;
-    char command_text[256];
-    (void)snprintf(command_text, sizeof(command_text),
-                   "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'", kDevicePrefix, pci_address,
-                   attribute);
-    Probe(command_text, field, width, util, debug);
+    Probe(field, width, "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'", kDevicePrefix,
+          pci_address, attribute);
 }
 
 void HBAInfo::GetVendorId()
@@ -121,8 +124,10 @@ void HBAInfo::GetSubdeviceId()
 
 void HBAInfo::GetCompositePciId()
 {
-    (void)snprintf(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s", pci_vendor_id,
-                   pci_device_id, pci_subvendor_id, pci_subdevice_id);
+    // Four identifiers of at most four characters and three dots always fit.
+    (void)FwCompLibUtil::FormatBounded(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s",
+                                       pci_vendor_id, pci_device_id, pci_subvendor_id,
+                                       pci_subdevice_id);
 }
 
 void HBAInfo::CreateBiosItem()
@@ -159,48 +164,46 @@ char* HBAInfo::GetBiosActiveVersion()
 int HBAInfo::IsSupported(const char* config_file_name)
 {
     ConfigFile config(config_file_name, debug);
-    if (debug) {
-        printf("HBAInfo::IsSupported(): Current HBA...VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
-               pci_vendor_id, pci_device_id, pci_subvendor_id, pci_subdevice_id);
-        printf("HBAInfo::IsSupported(): IsDeviceSupported returned %d\n",
-               config.IsDeviceSupported(pci_vendor_id, pci_device_id, pci_subvendor_id,
-                                        pci_subdevice_id));
-    }
+    FwCompLibUtil::Trace(debug,
+                         "HBAInfo::IsSupported(): Current HBA...VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+                         pci_vendor_id, pci_device_id, pci_subvendor_id, pci_subdevice_id);
+    // With tracing on the matcher is asked twice, and its trace shows twice:
+    // once for this line, once for the answer returned.
+    if (debug)
+        FwCompLibUtil::Trace(debug, "HBAInfo::IsSupported(): IsDeviceSupported returned %d\n",
+                             config.IsDeviceSupported(pci_vendor_id, pci_device_id,
+                                                      pci_subvendor_id, pci_subdevice_id));
     return config.IsDeviceSupported(pci_vendor_id, pci_device_id, pci_subvendor_id,
                                     pci_subdevice_id);
+}
+
+// The item's own result is not looked at: a failed item leaves the document
+// unfinished, and the document's end says so.
+void HBAInfo::WriteItem(OnboardSoftwareItem& item, const char* name, xmlTextWriterPtr writer)
+{
+    if (!item.isValid())
+        return;
+    FwCompLibUtil::Trace(debug, "HBAInfo()::WriteXml(): Printing out %s information to xml file\n",
+                         name);
+    (void)item.WriteXml(writer);
 }
 
 int HBAInfo::WriteXml(xmlTextWriterPtr writer)
 {
     if (xmlTextWriterStartElement(writer, BAD_CAST "device") < 0) {
-        if (debug)
-            printf("HBAInfo::WriteXml(): xmlTextWriterStartElement() failed\n");
+        FwCompLibUtil::Trace(debug, "HBAInfo::WriteXml(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
-    const struct {
-        const char* name;
-        const char* value;
-    } children[] = {
+    const FwCompLibUtil::ValueElement children[] = {
         {"device_id", composite_pci_id}, {"product_id", product_id}, {"busnumber", busnumber},
         {"devicenumber", devicenumber},  {"funcnumber", funcnumber},
     };
-    for (const auto& child : children) {
-        if (!util.WriteXmlElementWithAttribute(writer, child.name, child.value))
-            return 0;
-    }
-    if (fi.isValid()) {
-        if (debug)
-            printf("HBAInfo()::WriteXml(): Printing out fi information to xml file\n");
-        fi.WriteXml(writer);
-    }
-    if (bi.isValid()) {
-        if (debug)
-            printf("HBAInfo()::WriteXml(): Printing out bi information to xml file\n");
-        bi.WriteXml(writer);
-    }
+    if (!util.WriteValueElements(writer, children))
+        return 0;
+    WriteItem(fi, "fi", writer);
+    WriteItem(bi, "bi", writer);
     if (xmlTextWriterEndElement(writer) < 0) {
-        if (debug)
-            printf("HBAInfo::WriteXml(): xmlTextWriterEndElement failed\n");
+        FwCompLibUtil::Trace(debug, "HBAInfo::WriteXml(): xmlTextWriterEndElement failed\n");
         return 0;
     }
     return 1;

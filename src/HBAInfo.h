@@ -32,12 +32,13 @@ public:
     int WriteXml(xmlTextWriterPtr writer);
 
 protected:
-    // Runs one probe pipeline and stores its output, cut to the field and
-    // without its trailing line feed. Text that came from the machine
-    // (address, host number) is checked before it reaches a command line:
-    // the probe is not run unless the values it uses are well-formed.
-    void Probe(const char* command_text, char* field, std::size_t width, FwCompLibUtil& helper,
-               int debug_value);
+    // Formats one probe pipeline from format and its arguments, runs it and
+    // stores its output in the field, cut to the field's width and without
+    // its trailing line feed. A command line that does not fit the runner's
+    // text is not run and leaves the field empty, as the runner would refuse
+    // it. The probe takes its arguments as given: the callers check what came
+    // from the machine (AddressUsable, HostNumberUsable) where they need to.
+    void Probe(char* field, std::size_t width, const char* format, ...) HBA_PRINTF_LIKE(4, 5);
     bool AddressUsable() const;
     bool HostNumberUsable() const;
 
@@ -60,6 +61,7 @@ protected:
 
 private:
     void GetPciIdentifier(const char* attribute, char* field, std::size_t width);
+    void WriteItem(OnboardSoftwareItem& item, const char* name, xmlTextWriterPtr writer);
 };
 
 #endif

@@ -29,20 +29,16 @@ HBAInfoB::HBAInfoB(const char* pci_address, int debug_value)
     CreateBiosItem();
 
     SetBiosActiveVersion();
-    if (debug)
-        printf("HBAInfoB::HBAInfoB(): bi.active_version=%s\n", bi.getActive_version());
+    FwCompLibUtil::Trace(debug, "HBAInfoB::HBAInfoB(): bi.active_version=%s\n",
+                         bi.getActive_version());
     SetBiosVersion();
-    if (debug)
-        printf("HBAInfoB::HBAInfoB(): bi.version=%s\n", bi.getVersion());
+    FwCompLibUtil::Trace(debug, "HBAInfoB::HBAInfoB(): bi.version=%s\n", bi.getVersion());
     SetProductId();
-    if (debug)
-        printf("HBAInfoB::HBAInfoB(): product_id=%s\n", product_id);
+    FwCompLibUtil::Trace(debug, "HBAInfoB::HBAInfoB(): product_id=%s\n", product_id);
     SetActionValue();
-    if (debug)
-        printf("HBAInfoB::HBAInfoB(): bi.action=%s\n", bi.getAction());
+    FwCompLibUtil::Trace(debug, "HBAInfoB::HBAInfoB(): bi.action=%s\n", bi.getAction());
     bi.setDuration("60");
-    if (debug)
-        printf("HBAInfoB::HBAInfoB(): bi.duration=%s\n", bi.getDuration());
+    FwCompLibUtil::Trace(debug, "HBAInfoB::HBAInfoB(): bi.duration=%s\n", bi.getDuration());
 }
 
 HBAInfoB::HBAInfoB() : HBAInfo(), debug(0), util()
@@ -51,83 +47,73 @@ HBAInfoB::HBAInfoB() : HBAInfo(), debug(0), util()
 
 void HBAInfoB::SetBiosActiveVersion()
 {
-    char command_text[256];
-    (void)snprintf(command_text, sizeof(command_text),
-                   "cat /sys/class/scsi_host/host%s/option_rom_version | cut -c 6-", host_no);
     char tmpstr[50];
-    Probe(command_text, tmpstr, sizeof(tmpstr), util, debug);
-    if (debug)
-        printf("HBAInfoB::SetBiosActiveVersion(): tmpstr=%s\n", tmpstr);
+    Probe(tmpstr, sizeof(tmpstr), "cat /sys/class/scsi_host/host%s/option_rom_version | cut -c 6-",
+          host_no);
+    FwCompLibUtil::Trace(debug, "HBAInfoB::SetBiosActiveVersion(): tmpstr=%s\n", tmpstr);
     bi.setActive_version(tmpstr);
 }
 
 void HBAInfoB::SetBiosVersion()
 {
     char tmpstr[50];
-    Probe("strings bfa_boot_fw | grep \"RUDUV\" | head -n 1 | cut -c 6- | sed 's/ //g'", tmpstr,
-          sizeof(tmpstr), util, debug);
-    if (debug)
-        printf("HBAInfoB::SetBiosVersion(): tmpstr=%s\n", tmpstr);
+    Probe(tmpstr, sizeof(tmpstr),
+          "strings bfa_boot_fw | grep \"RUDUV\" | head -n 1 | cut -c 6- | sed 's/ //g'");
+    FwCompLibUtil::Trace(debug, "HBAInfoB::SetBiosVersion(): tmpstr=%s\n", tmpstr);
     bi.setVersion(tmpstr);
 }
 
 void HBAInfoB::SetProductId()
 {
-    char command_text[256];
-    (void)snprintf(command_text, sizeof(command_text),
-                   "cat /sys/class/scsi_host/host%s/model_description", host_no);
-    Probe(command_text, product_id, sizeof(product_id), util, debug);
+    Probe(product_id, sizeof(product_id), "cat /sys/class/scsi_host/host%s/model_description",
+          host_no);
 }
 
 void HBAInfoB::SetActionValue()
 {
     int comparison = durozazVersionCompare(bi.getActive_version(), bi.getVersion());
-    if (debug)
-        printf("HBAInfoB::SetActionValue(): comparison=%d\n", comparison);
+    FwCompLibUtil::Trace(debug, "HBAInfoB::SetActionValue(): comparison=%d\n", comparison);
     if (comparison == VERSION_1_GREATER)
         bi.setAction("downgrade");
     else if (comparison == VERSION_2_GREATER)
         bi.setAction("upgrade");
     else
         bi.setAction("rewrite");
-    if (debug)
-        printf("HBAInfoB::SetActionValue(): bi.action=%s\n", bi.getAction());
+    FwCompLibUtil::Trace(debug, "HBAInfoB::SetActionValue(): bi.action=%s\n", bi.getAction());
 }
 
 int HBAInfoB::durozazVersionCompare(const char* version1, const char* version2)
 {
     char tmp1[100];
     char tmp2[100];
-    FwCompLibUtil::CopyBounded(tmp1, sizeof(tmp1), version1);
-    FwCompLibUtil::CopyBounded(tmp2, sizeof(tmp2), version2);
-    if (debug)
-        printf("HBAInfoB::durozazVersionCompare(): tmp1=%s,tmp2=%s\n", tmp1, tmp2);
+    FwCompLibUtil::CopyBounded(tmp1, version1);
+    FwCompLibUtil::CopyBounded(tmp2, version2);
+    FwCompLibUtil::Trace(debug, "HBAInfoB::durozazVersionCompare(): tmp1=%s,tmp2=%s\n", tmp1, tmp2);
 
     char* save1 = nullptr;
     char* save2 = nullptr;
     char* token1 = strtok_r(tmp1, ".", &save1);
     char* token2 = strtok_r(tmp2, ".", &save2);
     while (token1 != nullptr && token2 != nullptr) {
-        if (debug)
-            printf("HBAInfoB::durozazVersionCompare(): token1 = %s, token2=%s\n", token1, token2);
+        FwCompLibUtil::Trace(debug, "HBAInfoB::durozazVersionCompare(): token1 = %s, token2=%s\n",
+                             token1, token2);
         int ver1 = ComponentValue(token1);
         int ver2 = ComponentValue(token2);
-        if (debug)
-            printf("HBAInfoB::durozazVersionCompare(): ver1=%d,ver2=%d\n", ver1, ver2);
+        FwCompLibUtil::Trace(debug, "HBAInfoB::durozazVersionCompare(): ver1=%d,ver2=%d\n", ver1,
+                             ver2);
         if (ver1 > ver2) {
-            if (debug)
-                printf("HBAInfoB::durozazVersionCompare(): Returning VERSION_1_GREATER\n");
+            FwCompLibUtil::Trace(
+                debug, "HBAInfoB::durozazVersionCompare(): Returning VERSION_1_GREATER\n");
             return VERSION_1_GREATER;
         }
         if (ver1 < ver2) {
-            if (debug)
-                printf("HBAInfoB::durozazVersionCompare(): Returning VERSION_2_GREATER\n");
+            FwCompLibUtil::Trace(
+                debug, "HBAInfoB::durozazVersionCompare(): Returning VERSION_2_GREATER\n");
             return VERSION_2_GREATER;
         }
         token1 = strtok_r(nullptr, ".", &save1);
         token2 = strtok_r(nullptr, ".", &save2);
     }
-    if (debug)
-        printf("HBAInfoB::durozazVersionCompare(): Returning VERSION_EQUAL\n");
+    FwCompLibUtil::Trace(debug, "HBAInfoB::durozazVersionCompare(): Returning VERSION_EQUAL\n");
     return VERSION_EQUAL;
 }

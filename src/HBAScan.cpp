@@ -22,12 +22,11 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
       OutputFileNameProblem(), sink{-1, 0}
 {
     util.SetDebugValue(debug_value);
-    FwCompLibUtil::CopyBounded(ConfigurationFile, sizeof(ConfigurationFile), config_file_name);
+    FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
 
     ConfigFile config(ConfigurationFile, debug);
     char component_file_name[512];
-    FwCompLibUtil::CopyBounded(component_file_name, sizeof(component_file_name),
-                               config.GetComponentFileName());
+    FwCompLibUtil::CopyBounded(component_file_name, config.GetComponentFileName());
     DeriveOutputFileName(component_file_name, config.IsComponentFileNameCut(), config.WasOpened());
 
     SetCommonAttributes();
@@ -42,7 +41,9 @@ HBAScan::HBAScan()
 
 HBAScan::~HBAScan()
 {
-    FreeWriter();
+    // Only a discovery that already failed leaves a writer open; its
+    // failure has been said.
+    (void)FreeWriter();
 }
 
 // The document is named after the component file less its last six
@@ -64,12 +65,14 @@ void HBAScan::DeriveOutputFileName(const char* name, bool cut, bool opened)
         problem = "names a component file that holds \"/\"";
 
     if (problem != nullptr) {
-        FwCompLibUtil::CopyBounded(OutputFileNameProblem, sizeof(OutputFileNameProblem), problem);
+        FwCompLibUtil::CopyBounded(OutputFileNameProblem, problem);
         OutputFileName[0] = '\0';
         return;
     }
-    (void)snprintf(OutputFileName, sizeof(OutputFileName), "%.*s%s",
-                   static_cast<int>(len - kDroppedCharacters), name, kOutputSuffix);
+    // At most 19 characters of name: always fits.
+    (void)FwCompLibUtil::FormatBounded(OutputFileName, sizeof(OutputFileName), "%.*s%s",
+                                       static_cast<int>(len - kDroppedCharacters), name,
+                                       kOutputSuffix);
 }
 
 const char* HBAScan::GetOutputFileName() const
@@ -84,16 +87,16 @@ const char* HBAScan::GetOutputFileNameProblem() const
 
 void HBAScan::SetCommonAttributes()
 {
-    FwCompLibUtil::CopyBounded(TarnromVerStr, sizeof(TarnromVerStr), "2.0.0.0");
-    FwCompLibUtil::CopyBounded(TakesEffectStr, sizeof(TakesEffectStr), "deferred");
+    FwCompLibUtil::CopyBounded(TarnromVerStr, "2.0.0.0");
+    FwCompLibUtil::CopyBounded(TakesEffectStr, "deferred");
     ReadConfigurationFile();
 }
 
 void HBAScan::ReadConfigurationFile()
 {
     ConfigFile config(ConfigurationFile, debug);
-    FwCompLibUtil::CopyBounded(AltName, sizeof(AltName), config.GetComponentTitle());
-    FwCompLibUtil::CopyBounded(VersionStr, sizeof(VersionStr), config.GetComponentVersion());
+    FwCompLibUtil::CopyBounded(AltName, config.GetComponentTitle());
+    FwCompLibUtil::CopyBounded(VersionStr, config.GetComponentVersion());
 }
 
 int HBAScan::OpenWriter()
@@ -108,12 +111,12 @@ int HBAScan::OpenWriter()
     }
     xmlOutputBufferPtr out = xmlOutputBufferCreateIO(SinkWrite, SinkClose, &sink, nullptr);
     if (out == nullptr) {
-        SinkClose(&sink);
+        (void)SinkClose(&sink);
         return 0;
     }
     writer = xmlNewTextWriter(out);
     if (writer == nullptr) {
-        xmlOutputBufferClose(out);
+        (void)xmlOutputBufferClose(out);
         return 0;
     }
     FwCompLibUtil::WriterOpened();
@@ -168,42 +171,36 @@ int HBAScan::SinkClose(void* context)
 int HBAScan::WriteXmlHeader()
 {
     if (xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr) < 0) {
-        if (debug)
-            printf("HBAScan::WriteXmlHeader(): xmlTextWriterStartDocument() failed\n");
+        FwCompLibUtil::Trace(debug,
+                             "HBAScan::WriteXmlHeader(): xmlTextWriterStartDocument() failed\n");
         return 0;
     }
     if (xmlTextWriterSetIndent(writer, 1) < 0) {
-        if (debug)
-            printf("HBAScan::WriteXmlHeader(): xmlTextWriterSetIndent() failed\n");
+        FwCompLibUtil::Trace(debug, "HBAScan::WriteXmlHeader(): xmlTextWriterSetIndent() failed\n");
         return 0;
     }
     if (xmlTextWriterStartElement(writer, BAD_CAST "tarn_rom_discovery") < 0) {
-        if (debug)
-            printf("HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
+        FwCompLibUtil::Trace(debug,
+                             "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
     std::string version = FwCompLibUtil::XmlSafeText(TarnromVerStr);
     if (xmlTextWriterWriteAttribute(writer, BAD_CAST "version", BAD_CAST version.c_str()) < 0) {
-        if (debug)
-            printf("HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n");
+        FwCompLibUtil::Trace(debug,
+                             "HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n");
         return 0;
     }
-    const struct {
-        const char* name;
-        const char* value;
-    } header[] = {
+    const FwCompLibUtil::ValueElement header[] = {
         {"type", TypeStr},
         {"alt_name", AltName},
         {"version", VersionStr},
         {"takes_effect", TakesEffectStr},
     };
-    for (const auto& element : header) {
-        if (!util.WriteXmlElementWithAttribute(writer, element.name, element.value))
-            return 0;
-    }
+    if (!util.WriteValueElements(writer, header))
+        return 0;
     if (xmlTextWriterStartElement(writer, BAD_CAST "devices") < 0) {
-        if (debug)
-            printf("HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
+        FwCompLibUtil::Trace(debug,
+                             "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
     return 1;
@@ -212,8 +209,7 @@ int HBAScan::WriteXmlHeader()
 int HBAScan::WriteXmlFooter()
 {
     if (xmlTextWriterEndElement(writer) < 0 || xmlTextWriterEndElement(writer) < 0) {
-        if (debug)
-            printf("HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n");
+        FwCompLibUtil::Trace(debug, "HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n");
         return 0;
     }
     return 1;

@@ -1,7 +1,11 @@
 #ifndef HBASCANB_H
 #define HBASCANB_H
 
+#include <string>
+
 #include "HBAScan.h"
+
+class Command;
 
 // The Durozaz scanner: finds the adapters and writes the discovery document.
 class HBAScanB : public HBAScan {
@@ -12,8 +16,13 @@ public:
     int CreateXmlFile();
 
 private:
-    void ScanAdapters(class Command& enumeration);
-    void ReportFailure(const char* action, const char* outcome) const;
+    void ScanAdapters(Command& enumeration);
+    // Says on standard error why the document is missing or unfinished,
+    // traces the failed step (text after "HBAScanB::CreateXmlFile()") and
+    // returns 0, the result of the failed discovery.
+    int Fail(const std::string& message, const char* step_trace) const;
+    // The message for a document that could not be created or written.
+    std::string OutputFailure(const char* action, const char* outcome) const;
 };
 
 #endif

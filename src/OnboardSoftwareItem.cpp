@@ -1,19 +1,5 @@
 #include "OnboardSoftwareItem.h"
 
-#include <cstdio>
-#include <cstring>
-
-namespace {
-
-template <std::size_t N>
-void SetField(char (&field)[N], const char* text)
-{
-    std::strncpy(field, text, N - 1);
-    field[N - 1] = '\0';
-}
-
-} // namespace
-
 // Every field starts as an empty text, so WriteXml only ever sees terminated texts.
 OnboardSoftwareItem::OnboardSoftwareItem()
     : type(), firmware_id(), version(), active_version(), action(), duration(), message(), shared(),
@@ -56,35 +42,35 @@ char* OnboardSoftwareItem::getShared()
 
 void OnboardSoftwareItem::setType(const char* text)
 {
-    SetField(type, text);
+    FwCompLibUtil::CopyBounded(type, text);
 }
 void OnboardSoftwareItem::setFirmware_id(const char* text)
 {
-    SetField(firmware_id, text);
+    FwCompLibUtil::CopyBounded(firmware_id, text);
 }
 void OnboardSoftwareItem::setVersion(const char* text)
 {
-    SetField(version, text);
+    FwCompLibUtil::CopyBounded(version, text);
 }
 void OnboardSoftwareItem::setActive_version(const char* text)
 {
-    SetField(active_version, text);
+    FwCompLibUtil::CopyBounded(active_version, text);
 }
 void OnboardSoftwareItem::setAction(const char* text)
 {
-    SetField(action, text);
+    FwCompLibUtil::CopyBounded(action, text);
 }
 void OnboardSoftwareItem::setDuration(const char* text)
 {
-    SetField(duration, text);
+    FwCompLibUtil::CopyBounded(duration, text);
 }
 void OnboardSoftwareItem::setMessage(const char* text)
 {
-    SetField(message, text);
+    FwCompLibUtil::CopyBounded(message, text);
 }
 void OnboardSoftwareItem::setShared(const char* text)
 {
-    SetField(shared, text);
+    FwCompLibUtil::CopyBounded(shared, text);
 }
 
 void OnboardSoftwareItem::setValid(bool valid_flag, int debug_value)
@@ -102,22 +88,17 @@ bool OnboardSoftwareItem::isValid() const
 int OnboardSoftwareItem::WriteXml(xmlTextWriterPtr writer)
 {
     if (xmlTextWriterStartElement(writer, BAD_CAST "fw_item") < 0) {
-        if (debug)
-            printf("OnboardSoftwareItem::WriteXml(): xmlTextWriterStartElement() failed\n");
+        FwCompLibUtil::Trace(
+            debug, "OnboardSoftwareItem::WriteXml(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
-    const struct {
-        const char* name;
-        const char* value;
-    } children[] = {
+    const FwCompLibUtil::ValueElement children[] = {
         {"type", type},       {"firmware_id", firmware_id},
         {"version", version}, {"active_version", active_version},
         {"action", action},   {"duration", duration},
         {"message", message}, {"shared", shared},
     };
-    for (const auto& child : children) {
-        if (!util.WriteXmlElementWithAttribute(writer, child.name, child.value))
-            return 0;
-    }
+    if (!util.WriteValueElements(writer, children))
+        return 0;
     return xmlTextWriterEndElement(writer) < 0 ? 0 : 1;
 }
