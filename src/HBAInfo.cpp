@@ -57,6 +57,8 @@ bool HBAInfo::HostNumberUsable() const
     return AllOf(host_no, "0123456789");
 }
 
+// C variadic so that the compiler checks every probe's format and arguments.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void HBAInfo::Probe(char* field, std::size_t width, const char* format, ...)
 {
     field[0] = '\0';
