@@ -195,14 +195,4 @@ TEST(ConfigFileTest, MatchingTraceShowsTheRecordsUpToTheFirstMatch)
               trace);
 }
 
-TEST(ConfigFileTest, SupportedDevicesAreHandedOutAsAnIndependentCopy)
-{
-    ConfigFile config(kExample.c_str(), 0);
-    std::vector<PciDevice> copy = config.GetSupportedDevices();
-    copy[0].VendorId = "FFFF";
-    copy.pop_back();
-    EXPECT_EQ(2u, config.GetSupportedDevices().size());
-    EXPECT_EQ(1, config.IsDeviceSupported("1A2B", "00C1", "1A2B", "00C2"));
-}
-
 } // namespace

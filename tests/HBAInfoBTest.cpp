@@ -10,11 +10,7 @@
 
 namespace {
 
-class DurozazAdapter : public HBAInfoB {
-public:
-    using HBAInfoB::HBAInfoB;
-    BiosItem& Bios() { return bi; }
-};
+using DurozazAdapter = AdapterDouble<HBAInfoB>;
 
 const std::string kBootImage = ReadFile(EXAMPLE_COMPONENT_DIR "/bfa_boot_fw");
 

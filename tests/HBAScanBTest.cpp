@@ -86,6 +86,7 @@ TEST(HBAScanBTest, TracesConstructionAndEachStepOfTheRun)
     const std::string readings = trace.substr(0, trace.size() - own.size());
     const std::string opening = "ConfigFile::ConfigFile(): Filename to open is \"KT582304.xml\"\n";
     EXPECT_EQ(0u, readings.find(opening));
+    // The scanner reads the configuration twice (file name, then header values), as designed.
     EXPECT_NE(std::string::npos, readings.find(opening, 1)) << "read a second time";
     EXPECT_EQ(std::string::npos, readings.find("\nHBAScan"));
 
@@ -174,10 +175,6 @@ TEST(HBAScanBTest, UnwritableDirectoryStopsBeforeAnythingRuns)
         GTEST_SKIP() << "a read-only directory does not stop root";
     ExpectStopBeforeAnythingRuns([] { chmod(".", 0555); });
 }
-
-} // namespace
-
-namespace {
 
 // A full disk: the writer accepts the document into its buffer, and the
 // failure shows when the document is ended and flushed.
