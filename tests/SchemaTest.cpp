@@ -123,10 +123,9 @@ std::string DeviceGroup(const char* vendor, const char* device, const char* subv
            "</subdevice_data>\n    </device_group>\n";
 }
 
-const std::string kCanonicalDevices = "  <supported_devices>\n" +
-                                      DeviceGroup("1a2b", "0013", "1a2b", "0014") +
-                                      DeviceGroup("1A2B", "0021", "1A2B", "0022") +
-                                      "  </supported_devices>\n</component>\n";
+const std::string kCanonicalDevices =
+    "  <supported_devices>\n" + DeviceGroup("1a2b", "0013", "1a2b", "0014") +
+    DeviceGroup("1A2B", "0021", "1A2B", "0022") + "  </supported_devices>\n</component>\n";
 
 const std::string kCanonical = std::string(kHead) + kCanonicalDevices;
 
@@ -210,19 +209,19 @@ TEST_P(DiscoveryDocumentTest, WrittenDocumentValidates)
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, DiscoveryDocumentTest,
-    testing::Values(
-        DocumentCase{"NoDevice", "Boot BIOS update", "3.2.1.0", "", 0, false, false},
-        DocumentCase{"EmptyHeaderValues", "", "", "", 0, false, false},
-        DocumentCase{"OneBiosItem", "Boot BIOS update", "3.2.1.0", "FC-8200", 1, false, true},
-        DocumentCase{"FirmwareAndBiosItems", "t", "1", "FC-8200", 1, true, true},
-        DocumentCase{"NoItem", "t", "1", "FC-8200", 1, false, false},
-        DocumentCase{"ThreeDevices", "t", "1", "FC-8200", 3, false, true},
-        DocumentCase{"EscapedValues", "A &amp; B &lt;&quot;c&quot;&gt;", "1&amp;2",
-                     "<FC> & \"HBA\"", 1, false, true},
-        // From the machine, any bytes may come; the configuration is XML.
-        DocumentCase{"InvalidBytes", "t", "1", "FC\xE9\x01\x1b\xC3", 1, false, true},
-        DocumentCase{"Multibyte", "Dur\xC3\xB6z\xC3\xA4z \xE2\x82\xAC", "3", "\xE6\x97\xA5", 1,
-                     false, true}),
+    testing::Values(DocumentCase{"NoDevice", "Boot BIOS update", "3.2.1.0", "", 0, false, false},
+                    DocumentCase{"EmptyHeaderValues", "", "", "", 0, false, false},
+                    DocumentCase{"OneBiosItem", "Boot BIOS update", "3.2.1.0", "FC-8200", 1, false,
+                                 true},
+                    DocumentCase{"FirmwareAndBiosItems", "t", "1", "FC-8200", 1, true, true},
+                    DocumentCase{"NoItem", "t", "1", "FC-8200", 1, false, false},
+                    DocumentCase{"ThreeDevices", "t", "1", "FC-8200", 3, false, true},
+                    DocumentCase{"EscapedValues", "A &amp; B &lt;&quot;c&quot;&gt;", "1&amp;2",
+                                 "<FC> & \"HBA\"", 1, false, true},
+                    // From the machine, any bytes may come; the configuration is XML.
+                    DocumentCase{"InvalidBytes", "t", "1", "FC\xE9\x01\x1b\xC3", 1, false, true},
+                    DocumentCase{"Multibyte", "Dur\xC3\xB6z\xC3\xA4z \xE2\x82\xAC", "3",
+                                 "\xE6\x97\xA5", 1, false, true}),
     RowName());
 
 // The whole run on this machine (no simulation): whatever the machine shows,
@@ -359,8 +358,10 @@ bool operator==(const Reading& a, const Reading& b)
 Reading Read(const std::string& path)
 {
     ConfigFile config(path.c_str(), 0);
-    Reading r{config.GetComponentTitle(), config.GetComponentVersion(),
-              config.GetComponentFileName(), {}};
+    Reading r{config.GetComponentTitle(),
+              config.GetComponentVersion(),
+              config.GetComponentFileName(),
+              {}};
     for (const PciDevice& d : config.GetSupportedDevices())
         r.groups.push_back({d.VendorId, d.DeviceId, d.SubvendorId, d.SubdeviceId});
     return r;
@@ -424,15 +425,16 @@ INSTANTIATE_TEST_SUITE_P(
                        ReplaceAll(ReplaceAll(kCanonicalDevices, "supported_device_data", "vendor"),
                                   "device_group", "supported_device_data"),
                    false, Reader::Misread},
-        LayoutCase{"GroupsWithoutOwnElement",
-                   std::string(kHead) +
-                       ReplaceAll(ReplaceAll(ReplaceAll(kCanonicalDevices, "    <device_group>\n", ""),
-                                             "    </device_group>\n", ""),
-                                  "      <", "    <"),
-                   false, Reader::Misread},
-        LayoutCase{"EmptyIdentifierElement", Replace(kCanonical, "<device_data>0013</device_data>",
-                                                     "<device_data/>"),
-                   false, Reader::Misread},
+        LayoutCase{
+            "GroupsWithoutOwnElement",
+            std::string(kHead) +
+                ReplaceAll(ReplaceAll(ReplaceAll(kCanonicalDevices, "    <device_group>\n", ""),
+                                      "    </device_group>\n", ""),
+                           "      <", "    <"),
+            false, Reader::Misread},
+        LayoutCase{"EmptyIdentifierElement",
+                   Replace(kCanonical, "<device_data>0013</device_data>", "<device_data/>"), false,
+                   Reader::Misread},
         LayoutCase{"IdentifierWithPrefix", Replace(kCanonical, ">0021<", ">0x0021<"), false,
                    Reader::NotCompared},
         LayoutCase{"IdentifierWithBlank", Replace(kCanonical, ">0021<", "> 0021<"), false,
@@ -441,9 +443,10 @@ INSTANTIATE_TEST_SUITE_P(
                    Replace(kCanonical, "<name_xlate>Boot BIOS update</name_xlate>",
                            "<name_xlate/>\n  <name_xlate>Boot BIOS update</name_xlate>"),
                    false, Reader::Misread},
-        LayoutCase{"VersionAsText",
-                   Replace(kCanonical, "<version value=\"3.2.1.0\"/>", "<version>3.2.1.0</version>"),
-                   false, Reader::Misread},
+        LayoutCase{
+            "VersionAsText",
+            Replace(kCanonical, "<version value=\"3.2.1.0\"/>", "<version>3.2.1.0</version>"),
+            false, Reader::Misread},
         LayoutCase{"SecondVersionFirst",
                    Replace(kCanonical, "<filename>", "<version value=\"9.9\"/>\n  <filename>"),
                    false, Reader::NotCompared},
@@ -461,13 +464,14 @@ INSTANTIATE_TEST_SUITE_P(
                    false, Reader::NotCompared},
         // Beyond what a schema sees (README, "For packagers"): whitespace
         // between elements and comments. These validate and are misread.
-        LayoutCase{"GroupOnOneLine",
-                   Replace(kCanonical,
-                           "<device_group>\n      <supported_device_data>1a2b</supported_device_data>"
-                           "\n      <device_data>0013</device_data>",
-                           "<device_group><supported_device_data>1a2b</supported_device_data>"
-                           "<device_data>0013</device_data>"),
-                   true, Reader::Misread},
+        LayoutCase{
+            "GroupOnOneLine",
+            Replace(kCanonical,
+                    "<device_group>\n      <supported_device_data>1a2b</supported_device_data>"
+                    "\n      <device_data>0013</device_data>",
+                    "<device_group><supported_device_data>1a2b</supported_device_data>"
+                    "<device_data>0013</device_data>"),
+            true, Reader::Misread},
         LayoutCase{"CommentInGroup",
                    Replace(kCanonical, "      <device_data>0021</device_data>\n",
                            "      <!-- FC-1600 -->\n      <device_data>0021</device_data>\n"),
