@@ -80,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string printed(reinterpret_cast<const char*>(data + 1), size - 1);
     file.Write(data + 1, size - 1);
 
-    std::unique_ptr<Command> command(
-        new Command(command_text.c_str(), static_cast<int>(size % 2)));
+    std::unique_ptr<Command> command(new Command(command_text.c_str(), static_cast<int>(size % 2)));
     // libFuzzer's once-a-second alarm (for -timeout) would interrupt the
     // read from the pipe, which the runner takes as the end of the output;
     // the tool itself has no signal handlers, so hold the alarm meanwhile.

@@ -5,7 +5,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
-cmake -S "$top" -B "$top/build" -DBUILD_TESTING=ON >/dev/null
+cmake -S "$top" -B "$top/build" -DBUILD_TESTING=ON -DHBA_WERROR=ON >/dev/null
 cmake --build "$top/build" -j"$(nproc)"
 (cd "$top/build" && ctest --output-on-failure -j"$(nproc)")
 sh "$top/scripts/check-safety.sh"

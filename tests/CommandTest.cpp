@@ -15,7 +15,8 @@ namespace {
 std::vector<std::string> AllFields(Command& command)
 {
     std::vector<std::string> fields;
-    for (char* field = command.IteratorGetNext(); field != nullptr; field = command.IteratorGetNext())
+    for (char* field = command.IteratorGetNext(); field != nullptr;
+         field = command.IteratorGetNext())
         fields.push_back(field);
     return fields;
 }
@@ -31,7 +32,7 @@ std::unique_ptr<Command> Tracing(const std::string& text)
 TEST(CommandTest, IteratorCutsTheOutputAtTheSeparator)
 {
     const struct {
-        const char* printed;  // printf format, as the shell sees it
+        const char* printed; // printf format, as the shell sees it
         const char* separator;
         std::vector<std::string> fields;
     } cases[] = {
@@ -94,8 +95,9 @@ TEST(CommandTest, TwoCharacterSeparatorIsRefusedAndTheOldOneStays)
         command->SetFieldSeparator("\n");
         command->SetFieldSeparator(" \n");
     });
-    EXPECT_NE(std::string::npos,
-              trace.find("Command::SetFieldSeparator(): field_separator lenth is greater than 2\n"));
+    EXPECT_NE(
+        std::string::npos,
+        trace.find("Command::SetFieldSeparator(): field_separator lenth is greater than 2\n"));
     CaptureStdout([&] { EXPECT_EQ(std::vector<std::string>({"a", "b c"}), AllFields(*command)); });
 }
 
@@ -160,13 +162,16 @@ TEST(CommandTest, OperatingDirectoryOf255CharactersIsTakenAndOneOf256Refused)
     EXPECT_EQ(0, results[1]);
     EXPECT_EQ(1, results[2]);
     EXPECT_EQ(dir.Path() + "\n", command->Output()) << "the refused directory leaves the old one";
-    EXPECT_NE(std::string::npos, trace.find("Command::ChangeOperatingDir(): Directory length is 256\n"
-                                            "Command::ChangeOperatingDir(): Directory is " +
-                                            dir256 + "\n"
-                                            "Command::ChangeOperatingDir(): Failed to store execution directory\n"));
     EXPECT_NE(std::string::npos,
-              trace.find("Command::Execute(): Command to execute is \"cd " + dir.Path() + ";pwd\"\n"));
-    CaptureStdout([&] { EXPECT_EQ(1, command->ChangeOperatingDir(("/" + std::string(254, 'd')).c_str())); });
+              trace.find("Command::ChangeOperatingDir(): Directory length is 256\n"
+                         "Command::ChangeOperatingDir(): Directory is " +
+                         dir256 +
+                         "\n"
+                         "Command::ChangeOperatingDir(): Failed to store execution directory\n"));
+    EXPECT_NE(std::string::npos, trace.find("Command::Execute(): Command to execute is \"cd " +
+                                            dir.Path() + ";pwd\"\n"));
+    CaptureStdout(
+        [&] { EXPECT_EQ(1, command->ChangeOperatingDir(("/" + std::string(254, 'd')).c_str())); });
 }
 
 TEST(CommandTest, CommandNotFoundStillSucceedsWithEmptyOutput)
@@ -174,7 +179,8 @@ TEST(CommandTest, CommandNotFoundStillSucceedsWithEmptyOutput)
     Command command("hba_discovery_no_such_tool_4711", 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(1, command.Execute());
-    EXPECT_NE("", testing::internal::GetCapturedStderr()) << "the shell complains on standard error";
+    EXPECT_NE("", testing::internal::GetCapturedStderr())
+        << "the shell complains on standard error";
     EXPECT_STREQ("", command.Output());
     command.SetFieldSeparator("\n");
     EXPECT_EQ(nullptr, command.IteratorGetNext());
