@@ -76,6 +76,30 @@ TEST(FwCompLibUtilTest, CopyBoundedCutsAtWidthLessOneAndNeverOverruns)
     }
 }
 
+TEST(FwCompLibUtilTest, CopyBoundedClearsTheRestOfTheField)
+{
+    char field[6];
+    FwCompLibUtil::CopyBounded(field, "abcde");
+    FwCompLibUtil::CopyBounded(field, "x");
+    EXPECT_EQ(std::string("x\0\0\0\0\0", 6), std::string(field, 6));
+}
+
+// A text that does not fit is never cut (a cut command line runs something
+// else): the buffer is left empty and the result says so.
+TEST(FwCompLibUtilTest, FormatBoundedRefusesWhatDoesNotFit)
+{
+    const struct {
+        const char* arg;
+        bool fits;
+        const char* out;
+    } cases[] = {{"ab", true, "cat ab"}, {"abc", true, "cat abc"}, {"abcd", false, ""}};
+    for (const auto& c : cases) {
+        char buffer[8];
+        EXPECT_EQ(c.fits, FwCompLibUtil::FormatBounded(buffer, sizeof(buffer), "cat %s", c.arg));
+        EXPECT_STREQ(c.out, buffer) << c.arg;
+    }
+}
+
 TEST(FwCompLibUtilTest, WritesValueElementsEscapedAndWellFormed)
 {
     ScratchDir dir;
