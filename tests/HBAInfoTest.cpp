@@ -31,7 +31,10 @@ const char kEmptyDevice[] = "<device><device_id value=\"...\"/><product_id value
 TEST(HBAInfoTest, AddressThatIsNotAPciAddressRunsNoCommand)
 {
     const char* addresses[] = {"0;touch x", "$(touch x)", "`touch x`", "05:00.0 x", "../../etc",
-                               "05:00.0;touch x", "0000:05:00.0:1f", ""};
+                               "05:00.0;touch x", "0000:05:00.0:1f", "",
+                               // near the two forms lspci prints, but neither
+                               "001:05:00.0", "00001:05:00.0", "0001:05:00.8", "5:00.0", "05:00.0:",
+                               "0001-05:00.0", "05.00:0"};
     ScratchDir dir(true);
     for (const char* address : addresses) {
         std::unique_ptr<HBAInfo> info;
