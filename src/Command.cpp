@@ -215,13 +215,14 @@ int Command::Start(char* line, int* fd, pid_t* pid)
                 error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
             if (error == 0)
                 error = posix_spawnattr_setpgroup(&attributes, 0);
-            char shell[] = "sh";
-            char option[] = "-c";
-            char* argv[] = {shell, option, line, nullptr};
             // Every probe is a shell pipeline: running it through the shell
             // is the point.
-            if (error == 0)
+            if (error == 0) {
+                char shell[] = "sh";
+                char option[] = "-c";
+                char* argv[] = {shell, option, line, nullptr};
                 error = posix_spawn(pid, "/bin/sh", &actions, &attributes, argv, environ);
+            }
             (void)posix_spawnattr_destroy(&attributes);
         }
         (void)posix_spawn_file_actions_destroy(&actions);
