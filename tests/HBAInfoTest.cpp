@@ -17,8 +17,11 @@ const char kEmptyDevice[] =
 
 TEST(HBAInfoTest, AddressThatIsNotAPciAddressRunsNoCommand)
 {
-    const char* addresses[] = {"0;touch x", "$(touch x)",      "`touch x`",       "05:00.0 x",
-                               "../../etc", "05:00.0;touch x", "0000:05:00.0:1f", ""};
+    const char* addresses[] = {"0;touch x", "$(touch x)", "`touch x`", "05:00.0 x", "../../etc",
+                               "05:00.0;touch x", "0000:05:00.0:1f", "",
+                               // near the two forms lspci prints, but neither
+                               "001:05:00.0", "00001:05:00.0", "0001:05:00.8", "5:00.0",
+                               "05:00.0:", "0001-05:00.0", "05.00:0"};
     ScratchDir dir(true);
     for (const char* address : addresses) {
         std::unique_ptr<HBAInfo> info;
