@@ -144,7 +144,8 @@ int Command::Execute()
     // "cd " + directory + ";" + text: both parts are bounded, so it always fits.
     char line[kTextWidth + 1 + kDirWidth + 3];
     if (operating_dir[0] != '\0')
-        FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir, command_text);
+        (void)FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,
+                                           command_text);
     else
         FwCompLibUtil::CopyBounded(line, command_text);
     FwCompLibUtil::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
