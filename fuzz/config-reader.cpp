@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         {Piece(text, 0), Piece(text, 4), Piece(text, 8), Piece(text, 12)},
     };
     for (const PciDevice& p : probes) {
-        if (p.VendorId.find('\0') != std::string::npos || p.DeviceId.find('\0') != std::string::npos ||
+        if (p.VendorId.find('\0') != std::string::npos ||
+            p.DeviceId.find('\0') != std::string::npos ||
             p.SubvendorId.find('\0') != std::string::npos ||
             p.SubdeviceId.find('\0') != std::string::npos)
             continue;

@@ -16,7 +16,7 @@ seconds=${1:-60}
 targets=${*:-config-reader document-writer command-fields version-compare}
 build=$top/build-fuzz
 
-cmake -S "$top" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DHBA_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$top" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DHBA_FUZZ=ON -DHBA_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 mkdir -p "$build/artifacts" "$build/logs"
 

@@ -9,10 +9,13 @@
 #   valgrind  memcheck on every end-to-end case (build-check): any error or
 #             definite leak fails
 #   m32       the 32-bit x86 build (build-m32) and the whole suite on it
-#   lint      clang-tidy (.clang-tidy) and cppcheck on src/, warnings are errors
+#   lint      clang-tidy (.clang-tidy) and cppcheck on src/, warnings are errors;
+#             clang-format (.clang-format) on src/ and tests/: any change it
+#             would make is an error
 #   fuzz      each libFuzzer target for HBA_FUZZ_SECONDS (default 60) seconds
 #
-# Missing packages are installed when run as root (scripts/install-deps.sh).
+# Missing packages (scripts/packages, a group a step) are installed when run
+# as root (scripts/install-deps.sh). Every build treats warnings as errors.
 # Every step runs even when an earlier one failed; the exit status says
 # whether all passed.
 set -eu
@@ -20,17 +23,18 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 steps=${*:-asan valgrind m32 lint fuzz}
 jobs=$(nproc)
 deps="$top/scripts/install-deps.sh"
-base_deps="cmake g++ make pkg-config libxml2-dev libxml2-utils libgtest-dev umockdev pciutils binutils groff-base mandoc strace time"
 
+# The package and fleet tests run once, in the normal suite; the safety
+# builds check the tool itself.
 configure_and_build() {
     dir=$1
     shift
-    cmake -S "$top" -B "$dir" "$@" >/dev/null
+    cmake -S "$top" -B "$dir" -DHBA_WERROR=ON -DHBA_DEPLOY_TESTS=OFF "$@" >/dev/null
     cmake --build "$dir" -j"$jobs" >/dev/null
 }
 
 step_asan() {
-    "$deps" $base_deps
+    "$deps" base
     configure_and_build "$top/build-asan" -DHBA_SANITIZE=ON -DBUILD_TESTING=ON
     # umockdev's preload library comes before the sanitizer runtime.
     (cd "$top/build-asan" &&
@@ -40,7 +44,7 @@ step_asan() {
 }
 
 step_valgrind() {
-    "$deps" $base_deps valgrind
+    "$deps" base valgrind
     configure_and_build "$top/build-check" -DBUILD_TESTING=OFF
     logs="$top/build-check/valgrind"
     rm -rf "$logs"
@@ -72,7 +76,7 @@ step_m32() {
         dpkg --add-architecture i386
         apt-get update -qq
     fi
-    "$deps" $base_deps g++-multilib libxml2-dev:i386 libgtest-dev:i386
+    "$deps" base m32
     configure_and_build "$top/build-m32" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" \
         -DBUILD_TESTING=ON
     # ELF class 1: a 32-bit program.
@@ -82,8 +86,8 @@ step_m32() {
 }
 
 step_lint() {
-    "$deps" $base_deps clang-tidy cppcheck
-    cmake -S "$top" -B "$top/build-check" -DBUILD_TESTING=OFF >/dev/null
+    "$deps" base lint
+    cmake -S "$top" -B "$top/build-check" -DHBA_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
     # clang-tidy counts the warnings it left out (system headers, checks not
     # enabled) on standard error; shown only when it fails.
     (cd "$top" && clang-tidy -p build-check --quiet src/*.cpp 2>"$top/build-check/clang-tidy.err") || {
@@ -95,11 +99,12 @@ step_lint() {
     cppcheck --enable=warning,style,performance,portability --std=c++17 --language=c++ \
         --error-exitcode=1 --inline-suppr --suppress=missingIncludeSystem \
         --suppress=useStlAlgorithm -I "$top/src" --quiet "$top/src"
-    echo "lint: clang-tidy and cppcheck found nothing in src/"
+    (cd "$top" && clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h)
+    echo "lint: clang-tidy and cppcheck found nothing in src/, src/ and tests/ are formatted"
 }
 
 step_fuzz() {
-    "$deps" $base_deps clang libclang-rt-14-dev
+    "$deps" base fuzz
     sh "$top/fuzz/run.sh" "${HBA_FUZZ_SECONDS:-60}"
 }
 

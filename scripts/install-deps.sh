@@ -1,9 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing need, only those
 # that are missing. Without root it only says what is missing.
-#   install-deps.sh [PACKAGE...]   (default: the packages for build and tests)
+#   install-deps.sh [GROUP|PACKAGE...]   (default: the group base)
+# A group is a line of scripts/packages; any other argument is a package.
 set -eu
-packages="${*:-cmake g++ make pkg-config libxml2-dev libxml2-utils libgtest-dev umockdev pciutils binutils groff-base mandoc strace time}"
+list="$(cd "$(dirname "$0")" && pwd)/packages"
+packages=""
+for arg in ${*:-base}; do
+    group=$(sed -n "s/^$arg:[[:space:]]*//p" "$list")
+    packages="$packages ${group:-$arg}"
+done
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then

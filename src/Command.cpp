@@ -1,9 +1,108 @@
 #include "Command.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "FwCompLibUtil.h"
+
+namespace {
+
+int time_limit = Command::kDefaultTimeLimit;
+int start_failures = 0;
+int last_start_error = 0;
+
+// How long a killed command is waited for before it is left behind.
+const int kReapGraceMs = 500;
+
+long long NowMs()
+{
+    struct timespec now = {0, 0};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Milliseconds left until the deadline, 0 once it has passed.
+int MsUntil(long long deadline)
+{
+    long long left = deadline - NowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// A descriptor that becomes readable when the child ends, or -1.
+int OpenPidFd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Waits for the child to end, at most until the deadline; true once it has
+// been reaped (or cannot be waited for at all).
+bool Reap(pid_t pid, int pidfd, long long deadline)
+{
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR))
+            return true;
+        if (done < 0)
+            continue;
+        int left = MsUntil(deadline);
+        if (left == 0)
+            return false;
+        if (pidfd >= 0) {
+            struct pollfd wait_for = {pidfd, POLLIN, 0};
+            (void)poll(&wait_for, 1, left);
+        } else {
+            const struct timespec pause = {0, 1000000};
+            (void)nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+} // namespace
+
+volatile std::sig_atomic_t Command::running_group = 0;
+
+void Command::SetTimeLimit(int seconds)
+{
+    if (seconds >= 1)
+        time_limit = seconds;
+}
+
+int Command::TimeLimit()
+{
+    return time_limit;
+}
+
+int Command::StartFailures()
+{
+    return start_failures;
+}
+
+int Command::LastStartError()
+{
+    return last_start_error;
+}
+
+void Command::KillRunning()
+{
+    const pid_t group = running_group;
+    if (group > 0)
+        (void)kill(-group, SIGKILL);
+}
 
 Command::Command(const char* text, int debug_value)
     : command_text(), output(), operating_dir(), field_separator('\0'), substring(),
@@ -53,34 +152,162 @@ int Command::Execute()
     // Anything buffered for standard output must go out before the child
     // inherits it, so that trace lines keep their order.
     (void)fflush(stdout);
-    // Every probe is a shell pipeline: running it through the shell is the point.
-    FILE* pipe = popen(line, "r"); // NOLINT(cert-env33-c)
-    if (pipe == nullptr) {
+    int fd = -1;
+    pid_t pid = 0;
+    int error = Start(line, &fd, &pid);
+    if (error != 0) {
+        start_failures++;
+        last_start_error = error;
         FwCompLibUtil::Trace(debug, "Command::Execute(): Failed to open pipe\n");
         return 0;
     }
+    running_group = pid;
+    // Without a descriptor for the child (a kernel before 5.3), Reap checks
+    // on it every millisecond instead.
+    const int pidfd = OpenPidFd(pid);
+    const long long deadline = NowMs() + 1000LL * time_limit;
 
     output[0] = '\0';
-    std::size_t used = 0;
-    char piece[256];
-    // Output beyond the buffer is still read to the end, so that the command
-    // can finish, but it is dropped.
-    while (fgets(piece, sizeof(piece), pipe) != nullptr) {
-        FwCompLibUtil::Trace(debug, "Command::Execute(): Line is %s", piece);
-        std::size_t len = std::strlen(piece);
-        std::size_t room = sizeof(output) - 1 - used;
-        if (len > room)
-            len = room;
-        std::memcpy(output + used, piece, len);
-        used += len;
-        output[used] = '\0';
+    bool finished = Collect(fd, pid, pidfd, deadline);
+    if (!finished) {
+        // Everything the shell started is in its process group. A process
+        // stuck in an uninterruptible read dies only when the read ends; it
+        // is given a short grace and then left behind.
+        (void)kill(-pid, SIGKILL);
+        (void)Reap(pid, pidfd, NowMs() + kReapGraceMs);
+        output[0] = '\0';
+        (void)fprintf(stderr,
+                      "hba-discovery: \"%s\" did not finish within %d s; it was stopped and "
+                      "its output dropped\n",
+                      line, time_limit);
     }
+    running_group = 0;
+    (void)close(fd);
+    if (pidfd >= 0)
+        (void)close(pidfd);
+    if (!finished)
+        return 0;
+
     // The command's exit status says nothing that its output does not: a
     // failed probe prints nothing, and that is what the caller sees.
-    (void)pclose(pipe);
-
     FwCompLibUtil::Trace(debug, "Command::Execute(): Return TRUE\n");
     return 1;
+}
+
+// Starts "/bin/sh -c line" as the leader of a process group of its own,
+// with standard output into a pipe and everything else as the caller has
+// it; returns 0 and the pipe's read end, or the system's error number.
+int Command::Start(char* line, int* fd, pid_t* pid)
+{
+    int pipe_fds[2];
+    // Close-on-exec: no child keeps a copy of either end beyond its
+    // standard output, so the end of the output is the end of the command.
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return errno;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error == 0) {
+        error = posix_spawnattr_init(&attributes);
+        if (error == 0) {
+            error = posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+            if (error == 0)
+                error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+            if (error == 0)
+                error = posix_spawnattr_setpgroup(&attributes, 0);
+            // Every probe is a shell pipeline: running it through the shell
+            // is the point.
+            if (error == 0) {
+                char shell[] = "sh";
+                char option[] = "-c";
+                char* argv[] = {shell, option, line, nullptr};
+                error = posix_spawn(pid, "/bin/sh", &actions, &attributes, argv, environ);
+            }
+            (void)posix_spawnattr_destroy(&attributes);
+        }
+        (void)posix_spawn_file_actions_destroy(&actions);
+    }
+    (void)close(pipe_fds[1]);
+    if (error != 0) {
+        (void)close(pipe_fds[0]);
+        return error;
+    }
+    *fd = pipe_fds[0];
+    return 0;
+}
+
+// Reads the command's output until its end or the deadline and waits for
+// the shell to end; true when both happened in time.
+bool Command::Collect(int fd, pid_t pid, int pidfd, long long deadline)
+{
+    std::size_t used = 0;
+    bool ended = false;
+    Pieces pieces{};
+    char chunk[4096];
+    for (;;) {
+        int left = MsUntil(deadline);
+        if (left == 0)
+            return false;
+        struct pollfd wait_for = {fd, POLLIN, 0};
+        int ready = poll(&wait_for, 1, left);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            return false;
+        if (ready < 0)
+            break;
+        ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        Keep(chunk, static_cast<std::size_t>(got), &used, &ended);
+        if (debug)
+            TracePieces(chunk, static_cast<std::size_t>(got), &pieces);
+    }
+    if (debug)
+        TracePiece(&pieces);
+    return Reap(pid, pidfd, deadline);
+}
+
+// The value ends at the first zero byte of the output and at the buffer's
+// width; whatever follows is read and dropped, so that the command can end.
+void Command::Keep(const char* data, std::size_t len, std::size_t* used, bool* ended)
+{
+    if (*ended)
+        return;
+    std::size_t room = sizeof(output) - 1 - *used;
+    if (len > room)
+        len = room;
+    if (const void* zero = std::memchr(data, '\0', len)) {
+        len = static_cast<std::size_t>(static_cast<const char*>(zero) - data);
+        *ended = true;
+    }
+    std::memcpy(output + *used, data, len);
+    *used += len;
+    output[*used] = '\0';
+}
+
+// Traces the output in the pieces that a line read into a 256-byte buffer
+// gives: each ends after a line feed or at 255 characters.
+void Command::TracePieces(const char* data, std::size_t len, Pieces* pieces) const
+{
+    for (std::size_t i = 0; i < len; i++) {
+        pieces->text[pieces->used++] = data[i];
+        if (data[i] == '\n' || pieces->used == sizeof(pieces->text) - 1)
+            TracePiece(pieces);
+    }
+}
+
+// Traces the piece gathered so far, if any: as a line read, it shows up to
+// its first zero byte.
+void Command::TracePiece(Pieces* pieces) const
+{
+    if (pieces->used == 0)
+        return;
+    pieces->text[pieces->used] = '\0';
+    FwCompLibUtil::Trace(debug, "Command::Execute(): Line is %s", pieces->text);
+    pieces->used = 0;
 }
 
 const char* Command::Output() const

@@ -1,15 +1,28 @@
 #ifndef COMMAND_H
 #define COMMAND_H
 
+#include <csignal>
+#include <cstddef>
+
+#include <sys/types.h>
+
 // Runs one shell command line, keeps its standard output in a fixed buffer
 // and walks that output field by field at a one-character separator.
 // The object is large; create it on the free store.
+//
+// Every command gets at most the time limit (SetTimeLimit, 30 s unless set):
+// one that has not finished by then is killed with everything it started,
+// its output is dropped and Execute reports failure. A command that could
+// not be started at all (no pipe, no process) is counted for the whole
+// process (StartFailures, LastStartError), so that a caller can tell it
+// from a command that ran and printed nothing.
 class Command {
 public:
     static const int kTextWidth = 256;
     static const int kOutputWidth = 16353;
     static const int kDirWidth = 256;
     static const int kSubstringWidth = 16354;
+    static const int kDefaultTimeLimit = 30;
 
     Command(const char* text, int debug);
 
@@ -20,7 +33,30 @@ public:
     void ResetIterator();
     char* IteratorGetNext();
 
+    // The time limit of every later Execute, in whole seconds (at least 1).
+    static void SetTimeLimit(int seconds);
+    static int TimeLimit();
+    // How many commands of this process could not be started, and the
+    // system's error number of the latest such failure (0 when none).
+    static int StartFailures();
+    static int LastStartError();
+    // Kills the process group of the command running now, if any.
+    // Async-signal-safe: meant for a signal handler.
+    static void KillRunning();
+
 private:
+    // The output cut into the pieces the trace shows, one at a time.
+    struct Pieces {
+        char text[256];
+        std::size_t used;
+    };
+
+    static int Start(char* line, int* fd, pid_t* pid);
+    bool Collect(int fd, pid_t pid, int pidfd, long long deadline);
+    void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended);
+    void TracePieces(const char* data, std::size_t len, Pieces* pieces) const;
+    void TracePiece(Pieces* pieces) const;
+
     char command_text[kTextWidth];
     char output[kOutputWidth];
     char operating_dir[kDirWidth];
@@ -31,6 +67,8 @@ private:
     int new_iterator;
     // False when the text given to the constructor did not fit: nothing runs.
     bool command_stored;
+
+    static volatile std::sig_atomic_t running_group;
 };
 
 #endif

@@ -5,12 +5,22 @@
 #include <cstring>
 #include <memory>
 
+#include <fnmatch.h>
+
 #include "Command.h"
 #include "ConfigFile.h"
 
 namespace {
 
+// An address listed without a PCI domain is in domain 0000; one listed with
+// its domain (as lspci does as soon as any function is outside 0000) is the
+// device directory's name as it stands.
 const char kDevicePrefix[] = "/sys/bus/pci/devices/0000:";
+const char kDomainDevicePrefix[] = "/sys/bus/pci/devices/";
+// bus:device.function (fnmatch patterns), and the same after a domain
+const char kAddressPattern[] = "[0-9a-fA-F][0-9a-fA-F]:[0-9a-fA-F][0-9a-fA-F].[0-7]";
+const char kDomainAddressPattern[] = "[0-9a-fA-F][0-9a-fA-F][0-9a-fA-F][0-9a-fA-F]:"
+                                     "[0-9a-fA-F][0-9a-fA-F]:[0-9a-fA-F][0-9a-fA-F].[0-7]";
 
 bool AllOf(const char* text, const char* allowed)
 {
@@ -49,7 +59,14 @@ HBAInfo::HBAInfo()
 
 bool HBAInfo::AddressUsable() const
 {
-    return AllOf(pci_address, "0123456789abcdefABCDEF:.");
+    return fnmatch(kAddressPattern, pci_address, 0) == 0 ||
+           fnmatch(kDomainAddressPattern, pci_address, 0) == 0;
+}
+
+const char* HBAInfo::DevicePrefix() const
+{
+    return fnmatch(kDomainAddressPattern, pci_address, 0) == 0 ? kDomainDevicePrefix
+                                                                : kDevicePrefix;
 }
 
 bool HBAInfo::HostNumberUsable() const
@@ -84,7 +101,7 @@ void HBAInfo::GetScsiHostNo()
     // A device directory with several host entries lists one per line; the
     // first is taken, and only if it is a plain decimal number that fits.
     char hosts[Command::kTextWidth];
-    Probe(hosts, sizeof(hosts), "ls %s%s | grep host |  sed 's/host//g'", kDevicePrefix,
+    Probe(hosts, sizeof(hosts), "ls %s%s | grep host |  sed 's/host//g'", DevicePrefix(),
           pci_address);
     std::size_t len = std::strcspn(hosts, "\n");
     if (len < sizeof(host_no)) {
@@ -100,7 +117,7 @@ void HBAInfo::GetPciIdentifier(const char* attribute, char* field, std::size_t w
     field[0] = '\0';
     if (!AddressUsable())
         return;
-    Probe(field, width, "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'", kDevicePrefix,
+    Probe(field, width, "cat %s%s/%s | sed 's/0x//g' | tr '[a-f]' '[A-F]'", DevicePrefix(),
           pci_address, attribute);
 }
 

@@ -39,7 +39,11 @@ protected:
     // it. The probe takes its arguments as given: the callers check what came
     // from the machine (AddressUsable, HostNumberUsable) where they need to.
     void Probe(char* field, std::size_t width, const char* format, ...) HBA_PRINTF_LIKE(4, 5);
+    // A PCI address as lspci lists it: bus:device.function, optionally
+    // preceded by a domain of four hexadecimal digits and ":".
     bool AddressUsable() const;
+    // The sysfs directory that the address is appended to.
+    const char* DevicePrefix() const;
     bool HostNumberUsable() const;
 
     char pci_address[15];

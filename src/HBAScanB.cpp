@@ -1,6 +1,7 @@
 #include "HBAScanB.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -55,8 +56,18 @@ int HBAScanB::CreateXmlFile()
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
 
-    ScanAdapters(*enumeration);
+    // Pipelines that never ran say nothing about the machine: an answer built
+    // on them would be wrong, so there is no document at all.
+    const int start_failures = Command::StartFailures();
+    ScanAdapters(*enumeration, start_failures);
     enumeration.reset();
+    if (Command::StartFailures() != start_failures) {
+        (void)FreeWriter();
+        (void)std::remove(OutputFileName);
+        return Fail(std::string("cannot run the discovery's commands (") +
+                        std::strerror(Command::LastStartError()) + "); " + kNotWritten,
+                    "Error running the discovery's commands");
+    }
 
     if (!WriteXmlFooter())
         return Fail(OutputFailure("write", kUnfinished), "Error writing out XML footer elements");
@@ -91,7 +102,8 @@ std::string HBAScanB::OutputFailure(const char* action, const char* outcome) con
 
 // Probes every listed PCI function in listing order and writes a device
 // element for each supported one that reports an installed BIOS version.
-void HBAScanB::ScanAdapters(Command& enumeration)
+// Stops once a command could not be started (more than start_failures).
+void HBAScanB::ScanAdapters(Command& enumeration, int start_failures)
 {
     // An enumeration that could not run has no output: no adapter is listed.
     (void)enumeration.Execute();
@@ -100,6 +112,8 @@ void HBAScanB::ScanAdapters(Command& enumeration)
     for (char* address = enumeration.IteratorGetNext(); address != nullptr;
          address = enumeration.IteratorGetNext()) {
         std::unique_ptr<HBAInfoB> adapter(new HBAInfoB(address, debug));
+        if (Command::StartFailures() != start_failures)
+            break;
         if (!adapter->IsSupported(ConfigurationFile)) {
             FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Hba %s is not supported***\n",
                                  address);

@@ -16,7 +16,7 @@ public:
     int CreateXmlFile();
 
 private:
-    void ScanAdapters(Command& enumeration);
+    void ScanAdapters(Command& enumeration, int start_failures);
     // Says on standard error why the document is missing or unfinished,
     // traces the failed step (text after "HBAScanB::CreateXmlFile()") and
     // returns 0, the result of the failed discovery.

@@ -1,11 +1,62 @@
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "Command.h"
 #include "HBAScanB.h"
 
 namespace {
+
+const char kTimeoutVariable[] = "HBA_DISCOVERY_TIMEOUT";
+const char kDebugVariable[] = "HBA_DISCOVERY_DEBUG";
+const long kLongestTimeLimit = 3600;
+
+// The whole text as a decimal number from min to max: an optional sign and
+// digits, nothing before or after them.
+bool DecimalNumber(const char* text, long min, long max, long* value)
+{
+    if (text == nullptr || text[0] == '\0' || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long number = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < min || number > max)
+        return false;
+    *value = number;
+    return true;
+}
+
+// Every command's time limit: HBA_DISCOVERY_TIMEOUT whole seconds, 1 to
+// 3600; unset or empty keeps the default, anything else is said and ignored.
+void SetTimeLimitFromEnvironment()
+{
+    const char* text = std::getenv(kTimeoutVariable);
+    if (text == nullptr || text[0] == '\0')
+        return;
+    long seconds = 0;
+    if (DecimalNumber(text, 1, kLongestTimeLimit, &seconds))
+        Command::SetTimeLimit(static_cast<int>(seconds));
+    else
+        (void)fprintf(stderr,
+                      "hba-discovery: %s is not a whole number of seconds from 1 to %ld; it is "
+                      "ignored and the default of %d s is used\n",
+                      kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
+}
+
+// The debug value: HBA_DISCOVERY_DEBUG as a decimal number; unset, empty or
+// not a number is 0, no trace.
+int DebugFromEnvironment()
+{
+    long value = 0;
+    if (!DecimalNumber(std::getenv(kDebugVariable), INT_MIN, INT_MAX, &value))
+        return 0;
+    return static_cast<int>(value);
+}
 
 // A standard descriptor that the caller left closed would be taken by the
 // first file the tool opens (the document), and whatever is said on it
@@ -27,11 +78,13 @@ void OpenClosedStandardDescriptors()
 } // namespace
 
 // Run in the component's directory: writes the discovery document there.
-// The outcome is the document; the exit status is always 0.
+// The outcome is the document; the exit status is always 0. Arguments are
+// ignored; two environment variables serve the administrator.
 int main()
 {
     OpenClosedStandardDescriptors();
-    HBAScanB scanner("KT582304.xml", 0);
+    SetTimeLimitFromEnvironment();
+    HBAScanB scanner("KT582304.xml", DebugFromEnvironment());
     scanner.CreateXmlFile();
     return 0;
 }

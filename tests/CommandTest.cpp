@@ -1,7 +1,12 @@
 #include "Command.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,12 +15,16 @@
 
 #include "TestSupport.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 std::vector<std::string> AllFields(Command& command)
 {
     std::vector<std::string> fields;
-    for (char* field = command.IteratorGetNext(); field != nullptr; field = command.IteratorGetNext())
+    for (char* field = command.IteratorGetNext(); field != nullptr;
+         field = command.IteratorGetNext())
         fields.push_back(field);
     return fields;
 }
@@ -31,7 +40,7 @@ std::unique_ptr<Command> Tracing(const std::string& text)
 TEST(CommandTest, IteratorCutsTheOutputAtTheSeparator)
 {
     const struct {
-        const char* printed;  // printf format, as the shell sees it
+        const char* printed; // printf format, as the shell sees it
         const char* separator;
         std::vector<std::string> fields;
     } cases[] = {
@@ -94,8 +103,9 @@ TEST(CommandTest, TwoCharacterSeparatorIsRefusedAndTheOldOneStays)
         command->SetFieldSeparator("\n");
         command->SetFieldSeparator(" \n");
     });
-    EXPECT_NE(std::string::npos,
-              trace.find("Command::SetFieldSeparator(): field_separator lenth is greater than 2\n"));
+    EXPECT_NE(
+        std::string::npos,
+        trace.find("Command::SetFieldSeparator(): field_separator lenth is greater than 2\n"));
     CaptureStdout([&] { EXPECT_EQ(std::vector<std::string>({"a", "b c"}), AllFields(*command)); });
 }
 
@@ -160,13 +170,16 @@ TEST(CommandTest, OperatingDirectoryOf255CharactersIsTakenAndOneOf256Refused)
     EXPECT_EQ(0, results[1]);
     EXPECT_EQ(1, results[2]);
     EXPECT_EQ(dir.Path() + "\n", command->Output()) << "the refused directory leaves the old one";
-    EXPECT_NE(std::string::npos, trace.find("Command::ChangeOperatingDir(): Directory length is 256\n"
-                                            "Command::ChangeOperatingDir(): Directory is " +
-                                            dir256 + "\n"
-                                            "Command::ChangeOperatingDir(): Failed to store execution directory\n"));
     EXPECT_NE(std::string::npos,
-              trace.find("Command::Execute(): Command to execute is \"cd " + dir.Path() + ";pwd\"\n"));
-    CaptureStdout([&] { EXPECT_EQ(1, command->ChangeOperatingDir(("/" + std::string(254, 'd')).c_str())); });
+              trace.find("Command::ChangeOperatingDir(): Directory length is 256\n"
+                         "Command::ChangeOperatingDir(): Directory is " +
+                         dir256 +
+                         "\n"
+                         "Command::ChangeOperatingDir(): Failed to store execution directory\n"));
+    EXPECT_NE(std::string::npos, trace.find("Command::Execute(): Command to execute is \"cd " +
+                                            dir.Path() + ";pwd\"\n"));
+    CaptureStdout(
+        [&] { EXPECT_EQ(1, command->ChangeOperatingDir(("/" + std::string(254, 'd')).c_str())); });
 }
 
 TEST(CommandTest, CommandNotFoundStillSucceedsWithEmptyOutput)
@@ -174,7 +187,8 @@ TEST(CommandTest, CommandNotFoundStillSucceedsWithEmptyOutput)
     Command command("hba_discovery_no_such_tool_4711", 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(1, command.Execute());
-    EXPECT_NE("", testing::internal::GetCapturedStderr()) << "the shell complains on standard error";
+    EXPECT_NE("", testing::internal::GetCapturedStderr())
+        << "the shell complains on standard error";
     EXPECT_STREQ("", command.Output());
     command.SetFieldSeparator("\n");
     EXPECT_EQ(nullptr, command.IteratorGetNext());
@@ -200,6 +214,122 @@ TEST(CommandTest, OutputBeyondTheBufferIsDroppedAndTheCommandFinishes)
     EXPECT_EQ(1, command.Execute());
     EXPECT_EQ(std::string(16352, 'x'), command.Output());
     EXPECT_TRUE(FileExists(marker));
+}
+
+double SecondsOf(const std::function<void()>& fn)
+{
+    auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Gone, or a zombie not yet reaped by whoever inherited it; a killed
+// process may take a moment to get there.
+bool ProcessEnded(const std::string& pid_file)
+{
+    std::ifstream pid_in(pid_file);
+    std::string pid;
+    pid_in >> pid;
+    for (int tries = 0; !pid.empty() && tries < 100; tries++) {
+        std::ifstream stat("/proc/" + pid + "/stat");
+        std::string field;
+        for (int i = 0; i < 3 && stat >> field; i++) {
+        }
+        if (!stat || field == "Z")
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndItsOutputDropped)
+{
+    ScratchDir dir;
+    const std::string pid_file = dir.File("pid");
+    Command::SetTimeLimit(1);
+    const struct {
+        std::string text;
+        const char* why;
+    } cases[] = {
+        {"printf partial; sleep 600", "the shell does not end"},
+        // The shell ends at once, but a child keeps its standard output open.
+        {"printf partial; sh -c 'echo $$ > " + pid_file + "; exec sleep 600' &", "a child holds the pipe"},
+    };
+    for (const auto& c : cases) {
+        Command command(c.text.c_str(), 0);
+        int result = -1;
+        testing::internal::CaptureStderr();
+        double seconds = SecondsOf([&] { result = command.Execute(); });
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(0, result) << c.why;
+        EXPECT_STREQ("", command.Output()) << c.why;
+        EXPECT_LT(seconds, 3.0) << c.why;
+        EXPECT_EQ("hba-discovery: \"" + c.text + "\" did not finish within 1 s; it was stopped and its output dropped\n", said);
+    }
+    EXPECT_TRUE(ProcessEnded(pid_file)) << "the child holding the pipe was killed too";
+    Command::SetTimeLimit(Command::kDefaultTimeLimit);
+    Command quick("printf done", 0);
+    EXPECT_EQ(1, quick.Execute());
+    EXPECT_STREQ("done", quick.Output());
+}
+
+TEST(CommandTest, CommandThatCannotStartIsCountedApartFromOneThatPrintsNothing)
+{
+    Command command("printf before", 0);
+    ASSERT_EQ(1, command.Execute());
+    const int failures = Command::StartFailures();
+    Command silent("true", 0);
+    EXPECT_EQ(1, silent.Execute());
+    EXPECT_EQ(failures, Command::StartFailures()) << "printing nothing is no start failure";
+
+    // No descriptor left for the pipe.
+    struct rlimit files = {0, 0};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &files));
+    struct rlimit none = files;
+    none.rlim_cur = 0;
+    std::unique_ptr<Command> tracing = Tracing("printf after");
+    int result = -1;
+    int traced_result = -1;
+    std::string trace = CaptureStdout([&] {
+        EXPECT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+        result = command.Execute();
+        traced_result = tracing->Execute();
+        EXPECT_EQ(0, setrlimit(RLIMIT_NOFILE, &files));
+    });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, traced_result);
+    EXPECT_EQ(failures + 2, Command::StartFailures());
+    EXPECT_EQ(EMFILE, Command::LastStartError());
+    EXPECT_STREQ("before", command.Output()) << "the output keeps what it had";
+    EXPECT_EQ("Command::Execute(): Command to execute is \"printf after\"\n"
+              "Command::Execute(): Failed to open pipe\n",
+              trace);
+}
+
+TEST(CommandTest, KillRunningFromASignalHandlerEndsTheCommand)
+{
+    struct sigaction kill_running = {};
+    kill_running.sa_handler = [](int) { Command::KillRunning(); };
+    struct sigaction previous = {};
+    ASSERT_EQ(0, sigaction(SIGALRM, &kill_running, &previous));
+    Command command("sleep 600", 0);
+    alarm(1);
+    double seconds = SecondsOf([&] { (void)command.Execute(); });
+    alarm(0);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_LT(seconds, 5.0);
+    Command::KillRunning(); // nothing runs: nothing happens
+}
+
+TEST(CommandTest, ValueEndsAtTheFirstZeroByteAndTheTraceShowsTheLinesAsRead)
+{
+    std::unique_ptr<Command> command = Tracing("printf 'AB\\000CD\\nEF'");
+    std::string trace = CaptureStdout([&] { command->Execute(); });
+    EXPECT_STREQ("AB", command->Output());
+    EXPECT_NE(std::string::npos, trace.find("Command::Execute(): Line is AB"
+                                            "Command::Execute(): Line is EF"
+                                            "Command::Execute(): Return TRUE\n"))
+        << trace;
 }
 
 } // namespace

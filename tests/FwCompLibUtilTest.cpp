@@ -21,8 +21,8 @@ TEST(FwCompLibUtilTest, ChompRemovesExactlyOneTrailingLineFeed)
         const char* in;
         const char* out;
     } cases[] = {
-        {"abc\n", "abc"}, {"abc\n\n", "abc\n"}, {"abc\r\n", "abc\r"},
-        {"abc", "abc"},   {"", ""},             {"\n", ""},
+        {"abc\n", "abc"}, {"abc\n\n", "abc\n"}, {"abc\r\n", "abc\r"}, {"abc", "abc"},
+        {"", ""},         {"\n", ""},
     };
     FwCompLibUtil util;
     for (const auto& c : cases) {
@@ -41,9 +41,12 @@ TEST(FwCompLibUtilTest, XmlSafeTextReplacesWhatXmlCannotCarry)
     } cases[] = {
         {"Example FC adapter <&\">", "Example FC adapter <&\">"},
         {"tab\tlf\ncr\r", "tab\tlf\ncr\r"},
-        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",
+         "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
         {"Model\xE9", "Model" FFFD},
-        {"a\x01" "b", "a" FFFD "b"},
+        {"a\x01"
+         "b",
+         "a" FFFD "b"},
         {"\x1B[0m", FFFD "[0m"},
         {"\xC0\x80", FFFD FFFD},
         {"\xE0\x80\x80", FFFD FFFD FFFD},
@@ -68,7 +71,32 @@ TEST(FwCompLibUtilTest, CopyBoundedCutsAtWidthLessOneAndNeverOverruns)
         std::memset(field, '#', sizeof(field));
         FwCompLibUtil::CopyBounded(field, c.width, c.in);
         EXPECT_STREQ(c.out, field);
-        EXPECT_EQ(std::string(sizeof(field) - c.width, '#'), std::string(field + c.width, sizeof(field) - c.width));
+        EXPECT_EQ(std::string(sizeof(field) - c.width, '#'),
+                  std::string(field + c.width, sizeof(field) - c.width));
+    }
+}
+
+TEST(FwCompLibUtilTest, CopyBoundedClearsTheRestOfTheField)
+{
+    char field[6];
+    FwCompLibUtil::CopyBounded(field, "abcde");
+    FwCompLibUtil::CopyBounded(field, "x");
+    EXPECT_EQ(std::string("x\0\0\0\0\0", 6), std::string(field, 6));
+}
+
+// A text that does not fit is never cut (a cut command line runs something
+// else): the buffer is left empty and the result says so.
+TEST(FwCompLibUtilTest, FormatBoundedRefusesWhatDoesNotFit)
+{
+    const struct {
+        const char* arg;
+        bool fits;
+        const char* out;
+    } cases[] = {{"ab", true, "cat ab"}, {"abc", true, "cat abc"}, {"abcd", false, ""}};
+    for (const auto& c : cases) {
+        char buffer[8];
+        EXPECT_EQ(c.fits, FwCompLibUtil::FormatBounded(buffer, sizeof(buffer), "cat %s", c.arg));
+        EXPECT_STREQ(c.out, buffer) << c.arg;
     }
 }
 
@@ -86,7 +114,9 @@ TEST(FwCompLibUtilTest, WritesValueElementsEscapedAndWellFormed)
     EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "escaped", "A&B <C> \"D\""));
     EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "empty", ""));
     EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "utf8", "caf\xC3\xA9"));
-    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "hostile", "x\x01\x1B" "y\xED\xA0\x80\xE9"));
+    EXPECT_EQ(1, util.WriteXmlElementWithAttribute(writer, "hostile",
+                                                   "x\x01\x1B"
+                                                   "y\xED\xA0\x80\xE9"));
     xmlTextWriterEndDocument(writer);
     xmlFreeTextWriter(writer);
 
@@ -122,11 +152,14 @@ TEST(FwCompLibUtilTest, EachFailedWriterStepIsTracedUnderTheHBAInfoLabel)
             int result = -1;
             std::string written;
             std::string trace = CaptureStdout([&] {
-                result = WriteFailingAt(c.at, [&](xmlTextWriterPtr writer) {
-                    FwCompLibUtil util;
-                    util.SetDebugValue(debug);
-                    return util.WriteXmlElementWithAttribute(writer, "e", "v");
-                }, &written);
+                result = WriteFailingAt(
+                    c.at,
+                    [&](xmlTextWriterPtr writer) {
+                        FwCompLibUtil util;
+                        util.SetDebugValue(debug);
+                        return util.WriteXmlElementWithAttribute(writer, "e", "v");
+                    },
+                    &written);
             });
             EXPECT_EQ(0, result) << "failing at " << c.at;
             EXPECT_EQ(debug ? c.trace : "", trace);
@@ -164,7 +197,8 @@ TEST(FwCompLibUtilTest, WriterComesThroughAConfigurationReadingWhileOpen)
     FwCompLibUtil util;
     int written = 0;
     for (int i = 0; i < 200; i++)
-        written += util.WriteXmlElementWithAttribute(writer, "item", "caf\xC3\xA9 value of the item");
+        written +=
+            util.WriteXmlElementWithAttribute(writer, "item", "caf\xC3\xA9 value of the item");
     EXPECT_EQ(200, written);
     EXPECT_GE(xmlTextWriterEndDocument(writer), 0);
     xmlFreeTextWriter(writer);

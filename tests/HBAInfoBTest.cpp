@@ -10,11 +10,7 @@
 
 namespace {
 
-class DurozazAdapter : public HBAInfoB {
-public:
-    using HBAInfoB::HBAInfoB;
-    BiosItem& Bios() { return bi; }
-};
+using DurozazAdapter = AdapterDouble<HBAInfoB>;
 
 const std::string kBootImage = ReadFile(EXAMPLE_COMPONENT_DIR "/bfa_boot_fw");
 
@@ -34,14 +30,22 @@ TEST(HBAInfoBTest, ComparesVersionsComponentByComponentAsNumbers)
         const char *installed, *packaged;
         int result;
     } cases[] = {
-        {"3.0.0.0", "3.0.0.0", VERSION_EQUAL},     {"3.0.0.0", "3.1.0.0", VERSION_2_GREATER},
-        {"3.2.0.0", "3.1.5.0", VERSION_1_GREATER}, {"10.0", "9.9", VERSION_1_GREATER},
-        {"3.0", "3.0.1", VERSION_EQUAL},           {"3.0.2", "3.0", VERSION_EQUAL},
-        {"3..1", "3.1", VERSION_EQUAL},            {"", "3.0.0.0", VERSION_EQUAL},
-        {"07", "7", VERSION_EQUAL},                {"3a", "3", VERSION_EQUAL},
-        {"x", "0", VERSION_EQUAL},                 {"x", "1", VERSION_2_GREATER},
-        {"...", "5.0", VERSION_EQUAL},             {".3.", "3", VERSION_EQUAL},
-        {"99999999999", "1", VERSION_1_GREATER},   {"4294967297", "2", VERSION_1_GREATER},
+        {"3.0.0.0", "3.0.0.0", VERSION_EQUAL},
+        {"3.0.0.0", "3.1.0.0", VERSION_2_GREATER},
+        {"3.2.0.0", "3.1.5.0", VERSION_1_GREATER},
+        {"10.0", "9.9", VERSION_1_GREATER},
+        {"3.0", "3.0.1", VERSION_EQUAL},
+        {"3.0.2", "3.0", VERSION_EQUAL},
+        {"3..1", "3.1", VERSION_EQUAL},
+        {"", "3.0.0.0", VERSION_EQUAL},
+        {"07", "7", VERSION_EQUAL},
+        {"3a", "3", VERSION_EQUAL},
+        {"x", "0", VERSION_EQUAL},
+        {"x", "1", VERSION_2_GREATER},
+        {"...", "5.0", VERSION_EQUAL},
+        {".3.", "3", VERSION_EQUAL},
+        {"99999999999", "1", VERSION_1_GREATER},
+        {"4294967297", "2", VERSION_1_GREATER},
         {"99999999999", "2147483647", VERSION_EQUAL},
     };
     HBAInfoB adapter;
@@ -55,7 +59,9 @@ TEST(HBAInfoBTest, TracesTheComparison)
     ScratchDir dir(true);
     std::string trace;
     std::unique_ptr<DurozazAdapter> adapter = Probe("", 1, &trace);
-    trace = CaptureStdout([&] { EXPECT_EQ(VERSION_2_GREATER, adapter->durozazVersionCompare("3.0.0.0", "3.1.0.0")); });
+    trace = CaptureStdout([&] {
+        EXPECT_EQ(VERSION_2_GREATER, adapter->durozazVersionCompare("3.0.0.0", "3.1.0.0"));
+    });
     EXPECT_EQ("HBAInfoB::durozazVersionCompare(): tmp1=3.0.0.0,tmp2=3.1.0.0\n"
               "HBAInfoB::durozazVersionCompare(): token1 = 3, token2=3\n"
               "HBAInfoB::durozazVersionCompare(): ver1=3,ver2=3\n"
@@ -67,7 +73,8 @@ TEST(HBAInfoBTest, TracesTheComparison)
 
 TEST(HBAInfoBTest, ActionFollowsTheComparison)
 {
-    const char* cases[][3] = {{"3.0.0.0", "3.1.0.0", "upgrade"}, {"10.0.0.0", "9.0.0.0", "downgrade"},
+    const char* cases[][3] = {{"3.0.0.0", "3.1.0.0", "upgrade"},
+                              {"10.0.0.0", "9.0.0.0", "downgrade"},
                               {"3.0.0.0", "3.0.0.0", "rewrite"}};
     for (const auto& c : cases) {
         DurozazAdapter adapter;
@@ -89,7 +96,11 @@ TEST(HBAInfoBTest, PackagedVersionIsTheFirstRuduvStringOfTheBootImage)
     } cases[] = {
         {false, "", ""},
         {true, kBootImage, "3.2.1.0"},
-        {true, std::string("\x7f" "ELF\x01\x02\0Durozaz\0RUDUV 3. 2.1 .0\0RUDUV 9.9.9.9\0", 45), "3.2.1.0"},
+        {true,
+         std::string("\x7f"
+                     "ELF\x01\x02\0Durozaz\0RUDUV 3. 2.1 .0\0RUDUV 9.9.9.9\0",
+                     45),
+         "3.2.1.0"},
         {true, "RUDUV " + std::string(60, '7') + "\n", std::string(49, '7')},
         {true, std::string("no marker in here\0", 18), ""},
     };
@@ -101,12 +112,16 @@ TEST(HBAInfoBTest, PackagedVersionIsTheFirstRuduvStringOfTheBootImage)
         std::unique_ptr<DurozazAdapter> adapter = Probe("ff:1f.7", 0, &trace);
         EXPECT_EQ("", trace);
         EXPECT_STREQ("", adapter->GetBiosActiveVersion());
-        EXPECT_EQ("<device><device_id value=\"...\"/><product_id value=\"\"/><busnumber value=\"\"/>"
-                  "<devicenumber value=\"\"/><funcnumber value=\"\"/><fw_item><type value=\"Boot BIOS ROM\"/>"
-                  "<firmware_id value=\"\"/><version value=\"" + c.version + "\"/><active_version value=\"\"/>"
-                  "<action value=\"rewrite\"/><duration value=\"60\"/><message value=\"\"/>"
-                  "<shared value=\"no\"/></fw_item></device>",
-                  SinkOutput([&](xmlTextWriterPtr writer) { adapter->WriteXml(writer); }));
+        EXPECT_EQ(
+            "<device><device_id value=\"...\"/><product_id value=\"\"/><busnumber value=\"\"/>"
+            "<devicenumber value=\"\"/><funcnumber value=\"\"/><fw_item><type value=\"Boot BIOS "
+            "ROM\"/>"
+            "<firmware_id value=\"\"/><version value=\"" +
+                c.version +
+                "\"/><active_version value=\"\"/>"
+                "<action value=\"rewrite\"/><duration value=\"60\"/><message value=\"\"/>"
+                "<shared value=\"no\"/></fw_item></device>",
+            SinkOutput([&](xmlTextWriterPtr writer) { adapter->WriteXml(writer); }));
     }
 }
 
@@ -120,13 +135,16 @@ TEST(HBAInfoBTest, TracesTheProbesInOrderAndNeverRunsAHostileAddress)
     std::istringstream lines(trace);
     std::string steps;
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("HBAInfoB::", 0) == 0 || line.rfind("Command::Command(): Command is", 0) == 0)
+        if (line.rfind("HBAInfoB::", 0) == 0 ||
+            line.rfind("Command::Command(): Command is", 0) == 0)
             steps += line + "\n";
     }
-    EXPECT_EQ("Command::Command(): Command is \"cat /sys/class/scsi_host/host/option_rom_version | cut -c 6-\"\n"
+    EXPECT_EQ("Command::Command(): Command is \"cat /sys/class/scsi_host/host/option_rom_version | "
+              "cut -c 6-\"\n"
               "HBAInfoB::SetBiosActiveVersion(): tmpstr=\n"
               "HBAInfoB::HBAInfoB(): bi.active_version=\n"
-              "Command::Command(): Command is \"strings bfa_boot_fw | grep \"RUDUV\" | head -n 1 | cut -c 6- | sed 's/ //g'\"\n"
+              "Command::Command(): Command is \"strings bfa_boot_fw | grep \"RUDUV\" | head -n 1 | "
+              "cut -c 6- | sed 's/ //g'\"\n"
               "HBAInfoB::SetBiosVersion(): tmpstr=3.2.1.0\n"
               "HBAInfoB::HBAInfoB(): bi.version=3.2.1.0\n"
               "Command::Command(): Command is \"cat /sys/class/scsi_host/host/model_description\"\n"

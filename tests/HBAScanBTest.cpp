@@ -14,14 +14,15 @@
 
 namespace {
 
-const char kExampleDocument[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                                "<tarn_rom_discovery version=\"2.0.0.0\">\n"
-                                " <type value=\"Durozaz\"/>\n"
-                                " <alt_name value=\"Durozaz Fibre Channel HBA boot BIOS update\"/>\n"
-                                " <version value=\"3.2.1.0\"/>\n"
-                                " <takes_effect value=\"deferred\"/>\n"
-                                " <devices/>\n"
-                                "</tarn_rom_discovery>\n";
+const char kExampleDocument[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<tarn_rom_discovery version=\"2.0.0.0\">\n"
+    " <type value=\"Durozaz\"/>\n"
+    " <alt_name value=\"Durozaz Fibre Channel HBA boot BIOS update\"/>\n"
+    " <version value=\"3.2.1.0\"/>\n"
+    " <takes_effect value=\"deferred\"/>\n"
+    " <devices/>\n"
+    "</tarn_rom_discovery>\n";
 
 // The documents below are only what they are on a machine without adapters.
 bool MachineListsDurozaz()
@@ -75,27 +76,32 @@ TEST(HBAScanBTest, TracesConstructionAndEachStepOfTheRun)
     ComponentDir component;
     std::unique_ptr<HBAScanB> scan;
     std::string trace = CaptureStdout([&] { scan.reset(new HBAScanB("KT582304.xml", 1)); });
-    const std::string own = "HBAScan::HBAScanB(): ConfigurationFile=KT582304.xml\n"
-                            "HBAScan::HBAScanB(): TarnromVerStr=2.0.0.0\n"
-                            "HBAScan::HBAScanB(): TypeStr=Durozaz\n"
-                            "HBAScan::HBAScanB(): TakesEffectStr=deferred\n"
-                            "HBAScan::HBAScanB(): VersionStr=3.2.1.0\n"
-                            "HBAScan::HBAScanB(): AltName=Durozaz Fibre Channel HBA boot BIOS update\n";
+    const std::string own =
+        "HBAScan::HBAScanB(): ConfigurationFile=KT582304.xml\n"
+        "HBAScan::HBAScanB(): TarnromVerStr=2.0.0.0\n"
+        "HBAScan::HBAScanB(): TypeStr=Durozaz\n"
+        "HBAScan::HBAScanB(): TakesEffectStr=deferred\n"
+        "HBAScan::HBAScanB(): VersionStr=3.2.1.0\n"
+        "HBAScan::HBAScanB(): AltName=Durozaz Fibre Channel HBA boot BIOS update\n";
     ASSERT_GT(trace.size(), own.size());
     EXPECT_EQ(own, trace.substr(trace.size() - own.size()));
     const std::string readings = trace.substr(0, trace.size() - own.size());
     const std::string opening = "ConfigFile::ConfigFile(): Filename to open is \"KT582304.xml\"\n";
     EXPECT_EQ(0u, readings.find(opening));
+    // The scanner reads the configuration twice (file name, then header values), as designed.
     EXPECT_NE(std::string::npos, readings.find(opening, 1)) << "read a second time";
     EXPECT_EQ(std::string::npos, readings.find("\nHBAScan"));
 
     testing::internal::CaptureStderr();
     trace = CaptureStdout([&] { EXPECT_EQ(1, scan->CreateXmlFile()); });
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(0u, trace.find("Command::Command(): Command text length is 39\n"
-                             "Command::Command(): Command is \"lspci | grep Durozaz | awk '{print $1}'\"\n"));
+    EXPECT_EQ(
+        0u,
+        trace.find("Command::Command(): Command text length is 39\n"
+                   "Command::Command(): Command is \"lspci | grep Durozaz | awk '{print $1}'\"\n"));
     std::string steps;
-    for (std::size_t at = trace.find("HBAScanB::"); at != std::string::npos; at = trace.find("HBAScanB::", at + 1))
+    for (std::size_t at = trace.find("HBAScanB::"); at != std::string::npos;
+         at = trace.find("HBAScanB::", at + 1))
         steps += trace.substr(at, trace.find('\n', at) - at + 1);
     EXPECT_EQ("HBAScanB::CreateXmlFile(): XML file FCBOOT32_disc.xml successfully created\n"
               "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n"
@@ -109,25 +115,31 @@ TEST(HBAScanBTest, TitleCutInsideACharacterStillGivesAWellFormedDocument)
     if (MachineListsDurozaz())
         GTEST_SKIP() << "this machine has Durozaz functions";
     ScratchDir dir(true);
-    WriteFile("KT582304.xml", "<c><filename>pack0042.tarxz</filename><name_xlate>" + std::string(254, 'a') +
-                                  "\xC3\xA9</name_xlate><version value='" + std::string(18, '1') + "\xE2\x82\xAC'/></c>\n");
+    WriteFile("KT582304.xml", "<c><filename>pack0042.tarxz</filename><name_xlate>" +
+                                  std::string(254, 'a') + "\xC3\xA9</name_xlate><version value='" +
+                                  std::string(18, '1') + "\xE2\x82\xAC'/></c>\n");
     std::string trace;
     EXPECT_EQ(1, Discover(0, &trace));
     const std::string doc = ReadFile("pack0042_disc.xml");
-    EXPECT_NE(std::string::npos, doc.find(" <alt_name value=\"" + std::string(254, 'a') + "\xEF\xBF\xBD\"/>\n")) << doc;
-    EXPECT_NE(std::string::npos, doc.find(" <version value=\"" + std::string(18, '1') + "\xEF\xBF\xBD\"/>\n")) << doc;
+    EXPECT_NE(std::string::npos,
+              doc.find(" <alt_name value=\"" + std::string(254, 'a') + "\xEF\xBF\xBD\"/>\n"))
+        << doc;
+    EXPECT_NE(std::string::npos,
+              doc.find(" <version value=\"" + std::string(18, '1') + "\xEF\xBF\xBD\"/>\n"))
+        << doc;
     EXPECT_TRUE(IsWellFormedXml("pack0042_disc.xml"));
 }
 
 TEST(HBAScanBTest, WithoutAUsableFileNameNoDocumentIsWrittenAndStandardErrorSaysWhy)
 {
     const struct {
-        const char* config;  // nullptr: no configuration file
+        const char* config; // nullptr: no configuration file
         const char* line;
     } cases[] = {
         {nullptr, "hba-discovery: KT582304.xml cannot be read; no discovery document written\n"},
         {"<c><filename>abcde</filename></c>",
-         "hba-discovery: KT582304.xml names a component file shorter than six characters; no discovery document written\n"},
+         "hba-discovery: KT582304.xml names a component file shorter than six characters; no "
+         "discovery document written\n"},
     };
     for (const auto& c : cases) {
         ScratchDir dir(true);
@@ -175,10 +187,6 @@ TEST(HBAScanBTest, UnwritableDirectoryStopsBeforeAnythingRuns)
     ExpectStopBeforeAnythingRuns([] { chmod(".", 0555); });
 }
 
-} // namespace
-
-namespace {
-
 // A full disk: the writer accepts the document into its buffer, and the
 // failure shows when the document is ended and flushed.
 TEST(HBAScanBTest, DocumentThatCannotBeWrittenOutIsReportedOnStandardError)
@@ -191,11 +199,13 @@ TEST(HBAScanBTest, DocumentThatCannotBeWrittenOutIsReportedOnStandardError)
     std::filesystem::create_symlink("/dev/full", "FCBOOT32_disc.xml");
     std::string trace, errors;
     EXPECT_EQ(0, Discover(1, &trace, &errors));
-    EXPECT_NE(std::string::npos, trace.find("HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n"))
+    EXPECT_NE(std::string::npos,
+              trace.find("HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n"))
         << trace;
     // libxml2 says "flush error" before it; the tool's line is the last.
-    const std::string said = "hba-discovery: cannot write FCBOOT32_disc.xml (No space left on device); "
-                             "the discovery document is unfinished\n";
+    const std::string said =
+        "hba-discovery: cannot write FCBOOT32_disc.xml (No space left on device); "
+        "the discovery document is unfinished\n";
     ASSERT_GE(errors.size(), said.size()) << errors;
     EXPECT_EQ(said, errors.substr(errors.size() - said.size()));
 }

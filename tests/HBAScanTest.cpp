@@ -26,7 +26,7 @@ public:
 TEST(HBAScanTest, OutputFileNameDropsSixCharactersOrIsRefused)
 {
     const struct {
-        const char* filename_element;  // nullptr: no configuration file at all
+        const char* filename_element; // nullptr: no configuration file at all
         const char* output;
         const char* problem;
     } cases[] = {
@@ -35,7 +35,8 @@ TEST(HBAScanTest, OutputFileNameDropsSixCharactersOrIsRefused)
         {"<filename>abc.de</filename>", "_disc.xml", ""},
         {"<filename>ABCDEFGHIJKLM.tarxz</filename>", "ABCDEFGHIJKLM_disc.xml", ""},
         {"<filename>abcde</filename>", "", "names a component file shorter than six characters"},
-        {"<filename>ABCDEFGHIJKLMN.tarxz</filename>", "", "names a component file longer than 19 characters"},
+        {"<filename>ABCDEFGHIJKLMN.tarxz</filename>", "",
+         "names a component file longer than 19 characters"},
         {"<filename>../x.tarxz</filename>", "", "names a component file that holds \"/\""},
         {"<name_xlate>No file name</name_xlate>", "", "names no component file"},
         {nullptr, "", "cannot be read"},
@@ -65,7 +66,9 @@ TEST(HBAScanTest, HeaderAndFooterOfAConfigurationWithoutTitleOrVersion)
               " <takes_effect value=\"deferred\"/>\n"
               " <devices/>\n"
               "</tarn_rom_discovery>\n",
-              SinkOutput([&](xmlTextWriterPtr writer) { header = scan.HeaderAndFooter(writer, &footer); }));
+              SinkOutput([&](xmlTextWriterPtr writer) {
+                  header = scan.HeaderAndFooter(writer, &footer);
+              }));
     EXPECT_EQ(1, header);
     EXPECT_EQ(1, footer);
 }
@@ -73,21 +76,27 @@ TEST(HBAScanTest, HeaderAndFooterOfAConfigurationWithoutTitleOrVersion)
 TEST(HBAScanTest, FailedHeaderOrFooterStepIsTracedAndStops)
 {
     ScratchDir dir;
-    WriteFile(dir.File("KT582304.xml"), "<c><filename>pack0042.tarxz</filename><version value='1.0'/></c>\n");
+    WriteFile(dir.File("KT582304.xml"),
+              "<c><filename>pack0042.tarxz</filename><version value='1.0'/></c>\n");
     std::unique_ptr<HeaderScan> tracing;
     CaptureStdout([&] { tracing.reset(new HeaderScan(dir.File("KT582304.xml").c_str(), 1)); });
     HeaderScan& scan = *tracing;
     int footer = -1;
-    const std::string doc = SinkOutput([&](xmlTextWriterPtr writer) { CaptureStdout([&] { scan.HeaderAndFooter(writer, &footer); }); });
+    const std::string doc = SinkOutput([&](xmlTextWriterPtr writer) {
+        CaptureStdout([&] { scan.HeaderAndFooter(writer, &footer); });
+    });
     const struct {
         const char* at;
         int header, footer;
         const char* trace;
     } cases[] = {
         {"<?xml", 0, -1, "HBAScan::WriteXmlHeader(): xmlTextWriterStartDocument() failed\n"},
-        {"<tarn_rom_discovery", 0, -1, "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n"},
-        {" version=\"2", 0, -1, "HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n"},
-        {"<alt_name", 0, -1, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() failed\n"},
+        {"<tarn_rom_discovery", 0, -1,
+         "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n"},
+        {" version=\"2", 0, -1,
+         "HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n"},
+        {"<alt_name", 0, -1,
+         "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() failed\n"},
         {"<devices", 0, -1, "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n"},
         {"/>\n</tarn", 1, 0, "HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n"},
         {"</tarn", 1, 0, "HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n"},
@@ -98,7 +107,10 @@ TEST(HBAScanTest, FailedHeaderOrFooterStepIsTracedAndStops)
         footer = -1;
         std::string written;
         std::string trace = CaptureStdout([&] {
-            header = WriteFailingAt(doc.find(c.at), [&](xmlTextWriterPtr writer) { return scan.HeaderAndFooter(writer, &footer); }, &written);
+            header = WriteFailingAt(
+                doc.find(c.at),
+                [&](xmlTextWriterPtr writer) { return scan.HeaderAndFooter(writer, &footer); },
+                &written);
         });
         EXPECT_EQ(c.header, header) << c.at;
         EXPECT_EQ(c.footer, footer) << c.at;

@@ -33,10 +33,12 @@ TEST(OnboardSoftwareItemTest, ConstructorsPresetTypeOnlyAndAreNotValid)
     BiosItem bi;
     EXPECT_STREQ("Firmware", fi.getType());
     EXPECT_STREQ("Boot BIOS ROM", bi.getType());
-    for (OnboardSoftwareItem* item : {static_cast<OnboardSoftwareItem*>(&fi), static_cast<OnboardSoftwareItem*>(&bi)}) {
+    for (OnboardSoftwareItem* item :
+         {static_cast<OnboardSoftwareItem*>(&fi), static_cast<OnboardSoftwareItem*>(&bi)}) {
         EXPECT_FALSE(item->isValid());
-        for (const char* field : {item->getFirmware_id(), item->getVersion(), item->getActive_version(),
-                                  item->getAction(), item->getDuration(), item->getMessage(), item->getShared()})
+        for (const char* field :
+             {item->getFirmware_id(), item->getVersion(), item->getActive_version(),
+              item->getAction(), item->getDuration(), item->getMessage(), item->getShared()})
             EXPECT_STREQ("", field);
     }
 }
@@ -52,9 +54,11 @@ TEST(OnboardSoftwareItemTest, SettersCutAtTheWidthAndClearTheRestOfTheField)
         std::size_t width;
     } fields[] = {
         {"type", &OnboardSoftwareItem::setType, &OnboardSoftwareItem::getType, 256},
-        {"firmware_id", &OnboardSoftwareItem::setFirmware_id, &OnboardSoftwareItem::getFirmware_id, 2},
+        {"firmware_id", &OnboardSoftwareItem::setFirmware_id, &OnboardSoftwareItem::getFirmware_id,
+         2},
         {"version", &OnboardSoftwareItem::setVersion, &OnboardSoftwareItem::getVersion, 50},
-        {"active_version", &OnboardSoftwareItem::setActive_version, &OnboardSoftwareItem::getActive_version, 50},
+        {"active_version", &OnboardSoftwareItem::setActive_version,
+         &OnboardSoftwareItem::getActive_version, 50},
         {"action", &OnboardSoftwareItem::setAction, &OnboardSoftwareItem::getAction, 20},
         {"duration", &OnboardSoftwareItem::setDuration, &OnboardSoftwareItem::getDuration, 10},
         {"message", &OnboardSoftwareItem::setMessage, &OnboardSoftwareItem::getMessage, 2},
@@ -83,7 +87,8 @@ TEST(OnboardSoftwareItemTest, WritesOneFwItemWithEightChildrenInOrderValidOrNot)
         item.setValid(valid, 0);
         Fill(item);
         int result = -1;
-        EXPECT_EQ(kFilledBiosItem, SinkOutput([&](xmlTextWriterPtr writer) { result = item.WriteXml(writer); }));
+        EXPECT_EQ(kFilledBiosItem,
+                  SinkOutput([&](xmlTextWriterPtr writer) { result = item.WriteXml(writer); }));
         EXPECT_EQ(1, result);
     }
 }
@@ -98,7 +103,8 @@ TEST(OnboardSoftwareItemTest, FailuresLeaveTheElementOpenAndTraceOnlyWithADebugV
         const char* trace;
     } cases[] = {
         {0, "<", "OnboardSoftwareItem::WriteXml(): xmlTextWriterStartElement() failed\n"},
-        {third.size() - 1, third, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() failed\n"},
+        {third.size() - 1, third,
+         "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() failed\n"},
         {children.size(), children + "</", ""},
     };
     for (const auto& c : cases) {
@@ -110,7 +116,8 @@ TEST(OnboardSoftwareItemTest, FailuresLeaveTheElementOpenAndTraceOnlyWithADebugV
             int result = -1;
             std::string written;
             std::string trace = CaptureStdout([&] {
-                result = WriteFailingAt(c.at, [&](xmlTextWriterPtr writer) { return item.WriteXml(writer); }, &written);
+                result = WriteFailingAt(
+                    c.at, [&](xmlTextWriterPtr writer) { return item.WriteXml(writer); }, &written);
             });
             EXPECT_EQ(0, result) << "failing at " << c.at;
             EXPECT_EQ(c.written, written);

@@ -89,22 +89,6 @@ const bool kCheckRegistered = (ScratchDirCheck = ValidateDiscoveryDocumentsIn, t
 // ---------------------------------------------------------------------------
 // The discovery document
 
-const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<component>
-  <filename>pack0042.tarxz</filename>
-  <name_xlate>TITLE</name_xlate>
-  <version value="VERSION"/>
-  <supported_devices>
-    <device_group>
-      <supported_device_data>1a2b</supported_device_data>
-      <device_data>0013</device_data>
-      <subvendor_data>1a2b</subvendor_data>
-      <subdevice_data>0014</subdevice_data>
-    </device_group>
-  </supported_devices>
-</component>
-)";
-
 std::string Replace(std::string text, const std::string& from, const std::string& to)
 {
     std::size_t at = text.find(from);
@@ -113,34 +97,71 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
-// An adapter record filled by hand, so that documents with devices can be
-// written by the real writing code without a machine to probe.
-class HandMadeAdapter : public HBAInfo {
-public:
-    HandMadeAdapter(bool firmware, bool bios, const char* product)
-    {
-        FwCompLibUtil::CopyBounded(composite_pci_id, sizeof(composite_pci_id),
-                                   "1A2B.0013.1A2B.0014");
-        FwCompLibUtil::CopyBounded(product_id, sizeof(product_id), product);
-        if (firmware) {
-            CreateFirmwareItem();
-            Fill(fi, "downgrade");
-        }
-        if (bios) {
-            CreateBiosItem();
-            Fill(bi, "upgrade");
-        }
-    }
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
 
-private:
-    static void Fill(OnboardSoftwareItem& item, const char* action)
-    {
-        item.setVersion("3.2.1.0");
-        item.setActive_version("3.0.2.0");
-        item.setAction(action);
-        item.setDuration("60");
+// The configuration layout the tool is made for, with two device groups.
+const char kHead[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<component>
+  <filename>FCBOOT32.tarxz</filename>
+  <name_xlate>Boot BIOS update</name_xlate>
+  <version value="3.2.1.0"/>
+)";
+
+std::string DeviceGroup(const char* vendor, const char* device, const char* subvendor,
+                        const char* subdevice)
+{
+    return std::string("    <device_group>\n      <supported_device_data>") + vendor +
+           "</supported_device_data>\n      <device_data>" + device +
+           "</device_data>\n      <subvendor_data>" + subvendor +
+           "</subvendor_data>\n      <subdevice_data>" + subdevice +
+           "</subdevice_data>\n    </device_group>\n";
+}
+
+const std::string kCanonicalDevices =
+    "  <supported_devices>\n" + DeviceGroup("1a2b", "0013", "1a2b", "0014") +
+    DeviceGroup("1A2B", "0021", "1A2B", "0022") + "  </supported_devices>\n</component>\n";
+
+const std::string kCanonical = std::string(kHead) + kCanonicalDevices;
+
+// The canonical configuration with another title and version (XML text).
+std::string ConfigWith(const std::string& title, const std::string& version)
+{
+    return Replace(Replace(kCanonical, ">Boot BIOS update<", ">" + title + "<"), "\"3.2.1.0\"",
+                   "\"" + version + "\"");
+}
+
+using Adapter = AdapterDouble<HBAInfo>;
+
+void Fill(OnboardSoftwareItem& item, const char* action)
+{
+    item.setVersion("3.2.1.0");
+    item.setActive_version("3.0.2.0");
+    item.setAction(action);
+    item.setDuration("60");
+}
+
+// An adapter of the canonical identity with the given items, so that
+// documents with devices are written by the real code without a machine.
+Adapter HandMadeAdapter(bool firmware, bool bios, const char* product)
+{
+    Adapter adapter;
+    adapter.SetIdentity("1A2B", "0013", "1A2B", "0014", product);
+    if (firmware) {
+        adapter.CreateFirmwareItem();
+        Fill(adapter.Firmware(), "downgrade");
     }
-};
+    if (bios) {
+        adapter.CreateBiosItem();
+        Fill(adapter.Bios(), "upgrade");
+    }
+    return adapter;
+}
 
 // Writes a whole document as CreateXmlFile does, with the given adapters in
 // place of the ones a machine would show.
@@ -148,7 +169,7 @@ class HandMadeScanner : public HBAScanB {
 public:
     HandMadeScanner() : HBAScanB("KT582304.xml", 0) {}
 
-    bool Write(std::vector<HandMadeAdapter>& adapters)
+    bool Write(std::vector<Adapter>& adapters)
     {
         if (!OpenWriter() || !WriteXmlHeader())
             return false;
@@ -161,8 +182,7 @@ public:
     }
 };
 
-struct DocumentCase {
-    const char* name;
+struct DocumentCase : TableRow {
     const char* title;
     const char* version;
     const char* product;
@@ -171,85 +191,52 @@ struct DocumentCase {
     bool bios;
 };
 
-void PrintTo(const DocumentCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
-class DiscoveryDocumentTest : public testing::TestWithParam<DocumentCase> {};
+using DiscoveryDocumentTest = testing::TestWithParam<DocumentCase>;
 
 TEST_P(DiscoveryDocumentTest, WrittenDocumentValidates)
 {
     const DocumentCase& c = GetParam();
     ScratchDir dir(true);
-    WriteFile("KT582304.xml", Replace(Replace(kConfig, "TITLE", c.title), "VERSION", c.version));
-    std::vector<HandMadeAdapter> adapters;
+    WriteFile("KT582304.xml", ConfigWith(c.title, c.version));
+    std::vector<Adapter> adapters;
     for (int i = 0; i < c.adapters; i++)
-        adapters.emplace_back(c.firmware, c.bios, c.product);
+        adapters.push_back(HandMadeAdapter(c.firmware, c.bios, c.product));
     HandMadeScanner scanner;
     ASSERT_TRUE(scanner.Write(adapters));
-    EXPECT_EQ(SchemaErrors(kDiscoverySchema, "pack0042_disc.xml"), "")
-        << ReadFile("pack0042_disc.xml");
+    EXPECT_EQ(SchemaErrors(kDiscoverySchema, "FCBOOT32_disc.xml"), "")
+        << ReadFile("FCBOOT32_disc.xml");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, DiscoveryDocumentTest,
-    testing::Values(
-        DocumentCase{"NoDevice", "Boot BIOS update", "3.2.1.0", "", 0, false, false},
-        DocumentCase{"EmptyHeaderValues", "", "", "", 0, false, false},
-        DocumentCase{"OneBiosItem", "Boot BIOS update", "3.2.1.0", "FC-8200", 1, false, true},
-        DocumentCase{"FirmwareAndBiosItems", "t", "1", "FC-8200", 1, true, true},
-        DocumentCase{"NoItem", "t", "1", "FC-8200", 1, false, false},
-        DocumentCase{"ThreeDevices", "t", "1", "FC-8200", 3, false, true},
-        DocumentCase{"EscapedValues", "A &amp; B &lt;&quot;c&quot;&gt;", "1&amp;2",
-                     "<FC> & \"HBA\"", 1, false, true},
-        // From the machine, any bytes may come; the configuration is XML.
-        DocumentCase{"InvalidBytes", "t", "1", "FC\xE9\x01\x1b\xC3", 1, false, true},
-        DocumentCase{"Multibyte", "Dur\xC3\xB6z\xC3\xA4z \xE2\x82\xAC", "3", "\xE6\x97\xA5", 1,
-                     false, true}),
-    [](const testing::TestParamInfo<DocumentCase>& info) { return info.param.name; });
+    testing::Values(DocumentCase{"NoDevice", "Boot BIOS update", "3.2.1.0", "", 0, false, false},
+                    DocumentCase{"EmptyHeaderValues", "", "", "", 0, false, false},
+                    DocumentCase{"OneBiosItem", "Boot BIOS update", "3.2.1.0", "FC-8200", 1, false,
+                                 true},
+                    DocumentCase{"FirmwareAndBiosItems", "t", "1", "FC-8200", 1, true, true},
+                    DocumentCase{"NoItem", "t", "1", "FC-8200", 1, false, false},
+                    DocumentCase{"ThreeDevices", "t", "1", "FC-8200", 3, false, true},
+                    DocumentCase{"EscapedValues", "A &amp; B &lt;&quot;c&quot;&gt;", "1&amp;2",
+                                 "<FC> & \"HBA\"", 1, false, true},
+                    // From the machine, any bytes may come; the configuration is XML.
+                    DocumentCase{"InvalidBytes", "t", "1", "FC\xE9\x01\x1b\xC3", 1, false, true},
+                    DocumentCase{"Multibyte", "Dur\xC3\xB6z\xC3\xA4z \xE2\x82\xAC", "3",
+                                 "\xE6\x97\xA5", 1, false, true}),
+    RowName());
 
 // The whole run on this machine (no simulation): whatever the machine shows,
 // the document validates.
 TEST(DiscoveryDocumentRunTest, DocumentOfARunValidates)
 {
     ScratchDir dir(true);
-    WriteFile("KT582304.xml", Replace(Replace(kConfig, "TITLE", "Boot"), "VERSION", "3.2.1.0"));
+    WriteFile("KT582304.xml", kCanonical);
     WriteFile("bfa_boot_fw", "boot image RUDUV 3.2.1.0\n");
     HBAScanB scanner("KT582304.xml", 0);
     ASSERT_EQ(scanner.CreateXmlFile(), 1);
-    EXPECT_EQ(SchemaErrors(kDiscoverySchema, "pack0042_disc.xml"), "");
+    EXPECT_EQ(SchemaErrors(kDiscoverySchema, "FCBOOT32_disc.xml"), "");
 }
 
 // The schema is exact: each change of layout below is refused.
-const char kValidDocument[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<tarn_rom_discovery version="2.0.0.0">
- <type value="Durozaz"/>
- <alt_name value="Boot"/>
- <version value="3.1.2.0"/>
- <takes_effect value="deferred"/>
- <devices>
-  <device>
-   <device_id value="1A2B.0013.1A2B.0014"/>
-   <product_id value="FC-8200"/>
-   <busnumber value=""/>
-   <devicenumber value=""/>
-   <funcnumber value=""/>
-   <fw_item>
-    <type value="Boot BIOS ROM"/>
-    <firmware_id value=""/>
-    <version value="3.2.1.0"/>
-    <active_version value="3.0.2.0"/>
-    <action value="upgrade"/>
-    <duration value="60"/>
-    <message value=""/>
-    <shared value="no"/>
-   </fw_item>
-  </device>
- </devices>
-</tarn_rom_discovery>
-)";
-
 const char kFwItem[] = R"(   <fw_item>
     <type value="Boot BIOS ROM"/>
     <firmware_id value=""/>
@@ -262,18 +249,30 @@ const char kFwItem[] = R"(   <fw_item>
    </fw_item>
 )";
 
-struct Mutation {
-    const char* name;
+const std::string kValidDocument = std::string(R"(<?xml version="1.0" encoding="UTF-8"?>
+<tarn_rom_discovery version="2.0.0.0">
+ <type value="Durozaz"/>
+ <alt_name value="Boot"/>
+ <version value="3.1.2.0"/>
+ <takes_effect value="deferred"/>
+ <devices>
+  <device>
+   <device_id value="1A2B.0013.1A2B.0014"/>
+   <product_id value="FC-8200"/>
+   <busnumber value=""/>
+   <devicenumber value=""/>
+   <funcnumber value=""/>
+)") + kFwItem + R"(  </device>
+ </devices>
+</tarn_rom_discovery>
+)";
+
+struct Mutation : TableRow {
     std::string from;
     std::string to;
 };
 
-void PrintTo(const Mutation& m, std::ostream* out)
-{
-    *out << m.name;
-}
-
-class DiscoverySchemaStrictnessTest : public testing::TestWithParam<Mutation> {};
+using DiscoverySchemaStrictnessTest = testing::TestWithParam<Mutation>;
 
 TEST(DiscoverySchemaStrictnessBase, UnchangedDocumentValidates)
 {
@@ -320,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(
         Mutation{"OtherTakesEffect", "value=\"deferred\"", "value=\"immediate\""},
         Mutation{"DeviceOutsideDevices", " <devices>\n", " <devices/>\n <devices>\n"},
         Mutation{"OtherRoot", "tarn_rom_discovery version", "rom_discovery version"}),
-    [](const testing::TestParamInfo<Mutation>& info) { return info.param.name; });
+    RowName());
 
 // ---------------------------------------------------------------------------
 // The configuration file: a layout the schema accepts is read as written, and
@@ -359,8 +358,10 @@ bool operator==(const Reading& a, const Reading& b)
 Reading Read(const std::string& path)
 {
     ConfigFile config(path.c_str(), 0);
-    Reading r{config.GetComponentTitle(), config.GetComponentVersion(),
-              config.GetComponentFileName(), {}};
+    Reading r{config.GetComponentTitle(),
+              config.GetComponentVersion(),
+              config.GetComponentFileName(),
+              {}};
     for (const PciDevice& d : config.GetSupportedDevices())
         r.groups.push_back({d.VendorId, d.DeviceId, d.SubvendorId, d.SubdeviceId});
     return r;
@@ -372,36 +373,9 @@ const Reading kIntended{"Boot BIOS update",
                         "FCBOOT32.tarxz",
                         {{"1A2B", "0013", "1A2B", "0014"}, {"1A2B", "0021", "1A2B", "0022"}}};
 
-const char kHead[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<component>
-  <filename>FCBOOT32.tarxz</filename>
-  <name_xlate>Boot BIOS update</name_xlate>
-  <version value="3.2.1.0"/>
-)";
-
-const char kCanonicalDevices[] = R"(  <supported_devices>
-    <device_group>
-      <supported_device_data>1a2b</supported_device_data>
-      <device_data>0013</device_data>
-      <subvendor_data>1a2b</subvendor_data>
-      <subdevice_data>0014</subdevice_data>
-    </device_group>
-    <device_group>
-      <supported_device_data>1A2B</supported_device_data>
-      <device_data>0021</device_data>
-      <subvendor_data>1A2B</subvendor_data>
-      <subdevice_data>0022</subdevice_data>
-    </device_group>
-  </supported_devices>
-</component>
-)";
-
-const std::string kCanonical = std::string(kHead) + kCanonicalDevices;
-
 enum class Reader { AsIntended, Misread, NotCompared };
 
-struct LayoutCase {
-    const char* name;
+struct LayoutCase : TableRow {
     std::string text;
     bool validates;
     // How the tool's reader takes the file; NotCompared where the file itself
@@ -410,12 +384,7 @@ struct LayoutCase {
     Reader reader;
 };
 
-void PrintTo(const LayoutCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
-class ConfigLayoutTest : public testing::TestWithParam<LayoutCase> {};
+using ConfigLayoutTest = testing::TestWithParam<LayoutCase>;
 
 TEST_P(ConfigLayoutTest, SchemaAndReaderAgree)
 {
@@ -445,45 +414,27 @@ INSTANTIATE_TEST_SUITE_P(
                    R"(<?xml version="1.0"?>
 <component>
   <version value="3.2.1.0"/>
-)" + std::string(kCanonicalDevices).substr(0, std::string(kCanonicalDevices).find("</component>")) +
+)" + kCanonicalDevices.substr(0, kCanonicalDevices.find("</component>")) +
                        R"(  <name_xlate>Boot BIOS update</name_xlate>
   <filename>FCBOOT32.tarxz</filename>
 </component>
 )",
                    true, Reader::AsIntended},
-        LayoutCase{"IdentifiersNestedInFirst", std::string(kHead) + R"(  <supported_devices>
-    <supported_device_data>
-      <vendor>1a2b</vendor>
-      <device_data>0013</device_data>
-      <subvendor_data>1a2b</subvendor_data>
-      <subdevice_data>0014</subdevice_data>
-    </supported_device_data>
-    <supported_device_data>
-      <vendor>1A2B</vendor>
-      <device_data>0021</device_data>
-      <subvendor_data>1A2B</subvendor_data>
-      <subdevice_data>0022</subdevice_data>
-    </supported_device_data>
-  </supported_devices>
-</component>
-)",
+        LayoutCase{"IdentifiersNestedInFirst",
+                   std::string(kHead) +
+                       ReplaceAll(ReplaceAll(kCanonicalDevices, "supported_device_data", "vendor"),
+                                  "device_group", "supported_device_data"),
                    false, Reader::Misread},
-        LayoutCase{"GroupsWithoutOwnElement", std::string(kHead) + R"(  <supported_devices>
-    <supported_device_data>1a2b</supported_device_data>
-    <device_data>0013</device_data>
-    <subvendor_data>1a2b</subvendor_data>
-    <subdevice_data>0014</subdevice_data>
-    <supported_device_data>1A2B</supported_device_data>
-    <device_data>0021</device_data>
-    <subvendor_data>1A2B</subvendor_data>
-    <subdevice_data>0022</subdevice_data>
-  </supported_devices>
-</component>
-)",
-                   false, Reader::Misread},
-        LayoutCase{"EmptyIdentifierElement", Replace(kCanonical, "<device_data>0013</device_data>",
-                                                     "<device_data/>"),
-                   false, Reader::Misread},
+        LayoutCase{
+            "GroupsWithoutOwnElement",
+            std::string(kHead) +
+                ReplaceAll(ReplaceAll(ReplaceAll(kCanonicalDevices, "    <device_group>\n", ""),
+                                      "    </device_group>\n", ""),
+                           "      <", "    <"),
+            false, Reader::Misread},
+        LayoutCase{"EmptyIdentifierElement",
+                   Replace(kCanonical, "<device_data>0013</device_data>", "<device_data/>"), false,
+                   Reader::Misread},
         LayoutCase{"IdentifierWithPrefix", Replace(kCanonical, ">0021<", ">0x0021<"), false,
                    Reader::NotCompared},
         LayoutCase{"IdentifierWithBlank", Replace(kCanonical, ">0021<", "> 0021<"), false,
@@ -492,9 +443,10 @@ INSTANTIATE_TEST_SUITE_P(
                    Replace(kCanonical, "<name_xlate>Boot BIOS update</name_xlate>",
                            "<name_xlate/>\n  <name_xlate>Boot BIOS update</name_xlate>"),
                    false, Reader::Misread},
-        LayoutCase{"VersionAsText",
-                   Replace(kCanonical, "<version value=\"3.2.1.0\"/>", "<version>3.2.1.0</version>"),
-                   false, Reader::Misread},
+        LayoutCase{
+            "VersionAsText",
+            Replace(kCanonical, "<version value=\"3.2.1.0\"/>", "<version>3.2.1.0</version>"),
+            false, Reader::Misread},
         LayoutCase{"SecondVersionFirst",
                    Replace(kCanonical, "<filename>", "<version value=\"9.9\"/>\n  <filename>"),
                    false, Reader::NotCompared},
@@ -512,17 +464,18 @@ INSTANTIATE_TEST_SUITE_P(
                    false, Reader::NotCompared},
         // Beyond what a schema sees (README, "For packagers"): whitespace
         // between elements and comments. These validate and are misread.
-        LayoutCase{"GroupOnOneLine",
-                   Replace(kCanonical,
-                           "<device_group>\n      <supported_device_data>1a2b</supported_device_data>"
-                           "\n      <device_data>0013</device_data>",
-                           "<device_group><supported_device_data>1a2b</supported_device_data>"
-                           "<device_data>0013</device_data>"),
-                   true, Reader::Misread},
+        LayoutCase{
+            "GroupOnOneLine",
+            Replace(kCanonical,
+                    "<device_group>\n      <supported_device_data>1a2b</supported_device_data>"
+                    "\n      <device_data>0013</device_data>",
+                    "<device_group><supported_device_data>1a2b</supported_device_data>"
+                    "<device_data>0013</device_data>"),
+            true, Reader::Misread},
         LayoutCase{"CommentInGroup",
                    Replace(kCanonical, "      <device_data>0021</device_data>\n",
                            "      <!-- FC-1600 -->\n      <device_data>0021</device_data>\n"),
                    true, Reader::Misread}),
-    [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+    RowName());
 
 } // namespace

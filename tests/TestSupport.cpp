@@ -56,8 +56,8 @@ bool FileExists(const std::string& path)
 
 bool IsWellFormedXml(const std::string& path)
 {
-    xmlDocPtr doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                                           XML_PARSE_NOWARNING);
+    xmlDocPtr doc = xmlReadFile(path.c_str(), nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (doc == nullptr)
         return false;
     xmlFreeDoc(doc);

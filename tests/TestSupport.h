@@ -1,7 +1,16 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include <cstdio>
+#include <functional>
+#include <ostream>
 #include <string>
+
+#include <gtest/gtest.h>
+#include <libxml/xmlwriter.h>
+
+#include "FwCompLibUtil.h"
+#include "HBAInfo.h"
 
 // A fresh directory under /tmp, removed with everything in it when the
 // object goes. With enter = true the process works in it meanwhile.
@@ -32,12 +41,8 @@ bool FileExists(const std::string& path);
 bool IsWellFormedXml(const std::string& path);
 
 // Runs fn with standard output captured and returns what it printed.
-template <typename Fn> std::string CaptureStdout(Fn fn);
-
-#include <cstdio>
-#include <gtest/gtest.h>
-
-template <typename Fn> std::string CaptureStdout(Fn fn)
+template <typename Fn>
+std::string CaptureStdout(Fn fn)
 {
     fflush(stdout);
     testing::internal::CaptureStdout();
@@ -45,11 +50,6 @@ template <typename Fn> std::string CaptureStdout(Fn fn)
     fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
-
-#endif
-
-#include <functional>
-#include <libxml/xmlwriter.h>
 
 // Runs write on a libxml2 text writer (no indentation) whose sink keeps every
 // byte, and returns what the writer produced.
@@ -63,3 +63,50 @@ std::string SinkOutput(const std::function<void(xmlTextWriterPtr)>& write);
 // including the failing call.
 int WriteFailingAt(std::size_t at, const std::function<int(xmlTextWriterPtr)>& write,
                    std::string* written);
+
+// An adapter record (HBAInfo or HBAInfoB) whose identity, model and items a
+// test gives by hand instead of probing a machine; the real code writes it.
+template <typename Base>
+class AdapterDouble : public Base {
+public:
+    using Base::Base;
+
+    // Sets the four PCI identifiers and the model, and composes the identity
+    // from them as the probes do.
+    void SetIdentity(const char* vendor, const char* device, const char* subvendor,
+                     const char* subdevice, const char* product)
+    {
+        FwCompLibUtil::CopyBounded(this->pci_vendor_id, sizeof(this->pci_vendor_id), vendor);
+        FwCompLibUtil::CopyBounded(this->pci_device_id, sizeof(this->pci_device_id), device);
+        FwCompLibUtil::CopyBounded(this->pci_subvendor_id, sizeof(this->pci_subvendor_id),
+                                   subvendor);
+        FwCompLibUtil::CopyBounded(this->pci_subdevice_id, sizeof(this->pci_subdevice_id),
+                                   subdevice);
+        FwCompLibUtil::CopyBounded(this->product_id, sizeof(this->product_id), product);
+        this->GetCompositePciId();
+    }
+
+    BiosItem& Bios() { return this->bi; }
+    FirmwareItem& Firmware() { return this->fi; }
+};
+
+// A row of a test table: the name of its case. Parameterised tests are named
+// after it (RowName), and failure messages print it for the row.
+struct TableRow {
+    const char* name;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const TableRow& row)
+{
+    return out << row.name;
+}
+
+struct RowName {
+    template <typename Row>
+    std::string operator()(const testing::TestParamInfo<Row>& info) const
+    {
+        return info.param.name;
+    }
+};
+
+#endif
