@@ -54,8 +54,8 @@ bool CountExpansion(xmlDocPtr doc, xmlNodePtr node, ExpansionBudget& budget)
 
 ConfigFile::ConfigFile(const char* path, int debug_value)
     : debug(debug_value), ComponentTitle(), ComponentVersion(), ComponentFileName(),
-      SupportedDevices(), opened(false), file_name_cut(false), read_result(1),
-      first_error{XML_ERR_NONE, 0, {}}, refused_line(0)
+      SupportedDevices(), opened(false), file_name_cut(false),
+      read_result(1), first_error{XML_ERR_NONE, 0, {}}, refused_line(0)
 {
     FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
 
