@@ -66,7 +66,7 @@ bool HBAInfo::AddressUsable() const
 const char* HBAInfo::DevicePrefix() const
 {
     return fnmatch(kDomainAddressPattern, pci_address, 0) == 0 ? kDomainDevicePrefix
-                                                                : kDevicePrefix;
+                                                               : kDevicePrefix;
 }
 
 bool HBAInfo::HostNumberUsable() const

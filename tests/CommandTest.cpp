@@ -253,7 +253,8 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndItsOutputDrop
     } cases[] = {
         {"printf partial; sleep 600", "the shell does not end"},
         // The shell ends at once, but a child keeps its standard output open.
-        {"printf partial; sh -c 'echo $$ > " + pid_file + "; exec sleep 600' &", "a child holds the pipe"},
+        {"printf partial; sh -c 'echo $$ > " + pid_file + "; exec sleep 600' &",
+         "a child holds the pipe"},
     };
     for (const auto& c : cases) {
         Command command(c.text.c_str(), 0);
@@ -264,7 +265,9 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndItsOutputDrop
         EXPECT_EQ(0, result) << c.why;
         EXPECT_STREQ("", command.Output()) << c.why;
         EXPECT_LT(seconds, 3.0) << c.why;
-        EXPECT_EQ("hba-discovery: \"" + c.text + "\" did not finish within 1 s; it was stopped and its output dropped\n", said);
+        EXPECT_EQ("hba-discovery: \"" + c.text +
+                      "\" did not finish within 1 s; it was stopped and its output dropped\n",
+                  said);
     }
     EXPECT_TRUE(ProcessEnded(pid_file)) << "the child holding the pipe was killed too";
     Command::SetTimeLimit(Command::kDefaultTimeLimit);
