@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <libxml/globals.h>
+
 #include "FwCompLibUtil.h"
 
 namespace {
@@ -17,20 +19,73 @@ struct ValueLine {
     const std::string& value;
 };
 
+// What the expansion of an attribute value has used so far.
+struct ExpansionBudget {
+    std::size_t characters;
+    std::size_t pieces;
+};
+
+// Adds up what libxml2's in-line expansion of a node list (xmlNodeListGetString,
+// which xmlTextReaderGetAttribute uses) would produce: text and CDATA give
+// their length, an entity reference the expansion of its entity's nodes, an
+// undeclared entity its own content. Nothing is copied, and the walk stops as
+// soon as either bound is passed: false then.
+bool CountExpansion(xmlDocPtr doc, xmlNodePtr node, ExpansionBudget& budget)
+{
+    for (; node != nullptr; node = node->next) {
+        if (++budget.pieces > ConfigFile::kMaxValuePieces)
+            return false;
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            budget.characters += static_cast<std::size_t>(xmlStrlen(node->content));
+        } else if (node->type == XML_ENTITY_REF_NODE) {
+            xmlEntityPtr entity = xmlGetDocEntity(doc, node->name);
+            if (entity == nullptr)
+                budget.characters += static_cast<std::size_t>(xmlStrlen(node->content));
+            else if (!CountExpansion(doc, entity->children, budget))
+                return false;
+        }
+        if (budget.characters > ConfigFile::kMaxExpandedValue)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 ConfigFile::ConfigFile(const char* path, int debug_value)
     : debug(debug_value), ComponentTitle(), ComponentVersion(), ComponentFileName(),
-      SupportedDevices(), opened(false), file_name_cut(false), read_result(1)
+      SupportedDevices(), opened(false), file_name_cut(false),
+      read_result(1), first_error{XML_ERR_NONE, 0, {}}, refused_line(0)
 {
     FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
+
+    // Everything libxml2 says during this reading goes to one handler that
+    // keeps one error; it is said in one line afterwards. libxml2's own
+    // handler would print the offending line of the file, which may be a
+    // file the caller must not see.
+    xmlStructuredErrorFunc saved_handler = xmlStructuredError;
+    void* saved_context = xmlStructuredErrorContext;
+    xmlGenericErrorFunc saved_generic = xmlGenericError;
+    void* saved_generic_context = xmlGenericErrorContext;
+    xmlSetStructuredErrorFunc(this, KeepParserError);
+    xmlSetGenericErrorFunc(this, DropGenericError);
 
     xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
     opened = reader != nullptr;
     while (ReadNode(reader) == 1)
         ProcessXMLNode(reader);
+    // An error that names no line (a failed read) happened where the parser
+    // stood.
+    if (first_error.line <= 0 && reader != nullptr)
+        first_error.line = xmlTextReaderGetParserLineNumber(reader);
     xmlFreeTextReader(reader);
+
+    xmlSetStructuredErrorFunc(saved_context, saved_handler);
+    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
     FwCompLibUtil::CleanupParser();
+    if (refused_line != 0)
+        Refuse();
+    ReportReading(path);
 
     FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
     FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
@@ -62,6 +117,91 @@ bool ConfigFile::IsComponentFileNameCut() const
     return file_name_cut;
 }
 
+// Keeps the first error, a warning only while no error has come. libxml2
+// stops at its first fatal error, so what follows it is a consequence, and an
+// error before it is its cause (a read that failed: "Is a directory"); a
+// warning never ends the reading.
+void ConfigFile::KeepParserError(void* config, xmlErrorPtr error)
+{
+    ParserError& kept = static_cast<ConfigFile*>(config)->first_error;
+    if (error == nullptr || error->level == XML_ERR_NONE || kept.level > XML_ERR_WARNING ||
+        (kept.level == XML_ERR_WARNING && error->level == XML_ERR_WARNING))
+        return;
+    kept.level = error->level;
+    kept.line = error->line;
+    // libxml2's messages end in a line break; a second line, where there is
+    // one, quotes bytes of the file, so only the first is kept.
+    FwCompLibUtil::CopyBounded(kept.message, error->message != nullptr ? error->message : "");
+    kept.message[std::strcspn(kept.message, "\n")] = '\0';
+}
+
+// Every error of the reader comes through the structured handler; what
+// libxml2 would print through its generic one is dropped, never printed raw.
+// NOLINTNEXTLINE(cert-dcl50-cpp): the handler type libxml2 calls is variadic
+void ConfigFile::DropGenericError(void* /*config*/, const char* /*format*/, ...)
+{
+}
+
+// One line on standard error for a reading that libxml2 complained about or
+// that was refused; nothing for a clean one.
+void ConfigFile::ReportReading(const char* path) const
+{
+    if (refused_line != 0) {
+        (void)fprintf(stderr,
+                      "%s:%d: an attribute value expands to more than %zu characters or %zu "
+                      "pieces; the configuration is not read\n",
+                      path, refused_line, kMaxExpandedValue, kMaxValuePieces);
+    } else if (first_error.level == XML_ERR_NONE) {
+        return;
+    } else if (!opened) {
+        (void)fprintf(stderr, "%s: %s\n", path, first_error.message);
+    } else if (read_result == -1) {
+        (void)fprintf(stderr, "%s: read up to line %d: %s\n", path, first_error.line,
+                      first_error.message);
+    } else {
+        (void)fprintf(stderr, "%s:%d: %s\n", path, first_error.line, first_error.message);
+    }
+}
+
+// A configuration refused as a whole reads as a missing one: no values, no
+// devices.
+void ConfigFile::Refuse()
+{
+    ComponentTitle[0] = '\0';
+    ComponentVersion[0] = '\0';
+    ComponentFileName[0] = '\0';
+    SupportedDevices.clear();
+    opened = false;
+    file_name_cut = false;
+}
+
+// libxml2 expands entity references in an attribute value without any
+// bound: xmlTextReaderGetAttribute does, and so does the reader when it frees
+// a passed element whose attribute is an ID. One entity of 50,000 characters
+// named 4,000 times takes 200 MB, and with many small pieces the joining
+// grows quadratically. The parser's own entity accounting does not cover it
+// (it checks each entity once, not each reference in an attribute), so every
+// element's attributes are measured on the nodes the parser built, while the
+// element is current and before anything expands them; a value beyond the
+// bounds refuses the whole configuration. A value within them costs at most
+// pieces x characters to join; a plain value is one text node.
+bool ConfigFile::AttributesExpandWithinBounds(xmlTextReaderPtr reader)
+{
+    xmlNodePtr node = xmlTextReaderCurrentNode(reader);
+    if (node == nullptr || node->type != XML_ELEMENT_NODE)
+        return true;
+    for (xmlAttrPtr attribute = node->properties; attribute != nullptr;
+         attribute = attribute->next) {
+        ExpansionBudget budget{0, 0};
+        if (!CountExpansion(node->doc, attribute->children, budget)) {
+            long line = xmlGetLineNo(node);
+            refused_line = line > 0 ? static_cast<int>(line) : 1;
+            return false;
+        }
+    }
+    return true;
+}
+
 // The reader must not be stepped on once it has reported the end or an
 // error: libxml2's reader then starts over on the broken part and hands out
 // the same nodes again and again, so a configuration file cut off inside a
@@ -70,6 +210,8 @@ int ConfigFile::ReadNode(xmlTextReaderPtr reader)
 {
     if (read_result == 1)
         read_result = xmlTextReaderRead(reader);
+    if (read_result == 1 && !AttributesExpandWithinBounds(reader))
+        read_result = -1;
     return read_result;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <libxml/xmlerror.h>
 #include <libxml/xmlreader.h>
 
 // One PCI identity that the component supports.
@@ -22,6 +23,10 @@ public:
     static const int kVersionWidth = 20;
     static const int kFileNameWidth = 20;
     static const int kScratchWidth = 256;
+    // Bounds of an attribute value once its entity references are expanded:
+    // characters, and the text pieces plus entity references that make it up.
+    static const std::size_t kMaxExpandedValue = 65536;
+    static const std::size_t kMaxValuePieces = 1024;
 
     ConfigFile(const char* path, int debug);
     ~ConfigFile() = default;
@@ -32,7 +37,7 @@ public:
     char* GetComponentTitle();
     char* GetComponentVersion();
     char* GetComponentFileName();
-    // True when the file could be opened at all.
+    // True when the file could be opened at all and was not refused.
     bool WasOpened() const;
     // True when the file named a component file longer than the field holds;
     // the field then holds only its first characters.
@@ -45,6 +50,18 @@ public:
     static void convertToUpperCase(char* text);
 
 private:
+    // libxml2's first error of the highest level met during one reading.
+    struct ParserError {
+        int level;
+        int line;
+        char message[160];
+    };
+    static void KeepParserError(void* config, xmlErrorPtr error);
+    static void DropGenericError(void* config, const char* format, ...);
+    void ReportReading(const char* path) const;
+    bool AttributesExpandWithinBounds(xmlTextReaderPtr reader);
+    void Refuse();
+
     void ProcessXMLNode(xmlTextReaderPtr reader);
     void ProcessAndSetTitle(xmlTextReaderPtr reader, const char* node_name);
     void ProcessAndSetVersion(xmlTextReaderPtr reader, const char* node_name);
@@ -67,6 +84,9 @@ private:
     bool file_name_cut;
     // 1 while the reader goes on; its final result once it has ended.
     int read_result;
+    ParserError first_error;
+    // Line of an element whose attribute expands beyond the bounds; 0 if none.
+    int refused_line;
 };
 
 #endif

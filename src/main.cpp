@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "Command.h"
 #include "HBAScanB.h"
 
@@ -55,6 +58,23 @@ int DebugFromEnvironment()
     return static_cast<int>(value);
 }
 
+// A standard descriptor that the caller left closed would be taken by the
+// first file the tool opens (the document), and whatever is said on it
+// would land in that file: each closed one is opened on /dev/null first.
+void OpenClosedStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is fd itself, since the lower ones are open.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened != -1 && opened != fd) {
+            (void)dup2(opened, fd);
+            (void)close(opened);
+        }
+    }
+}
+
 } // namespace
 
 // Run in the component's directory: writes the discovery document there.
@@ -62,6 +82,7 @@ int DebugFromEnvironment()
 // ignored; two environment variables serve the administrator.
 int main()
 {
+    OpenClosedStandardDescriptors();
     SetTimeLimitFromEnvironment();
     HBAScanB scanner("KT582304.xml", DebugFromEnvironment());
     // Whatever the outcome, it is the document (or the line on standard

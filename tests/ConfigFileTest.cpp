@@ -135,6 +135,26 @@ TEST(ConfigFileTest, FollowsTheNodeWalkQuirksIncluded)
          std::string(19, '9'),
          "ABCDEFGHIJKLM.tarxz",
          {}},
+        {"entity references in the version value expand",
+         "<!DOCTYPE c [<!ENTITY v '2.1'>]><c><version value='&v;.&v;'/></c>",
+         "",
+         "2.1.2.1",
+         "",
+         {}},
+        {"an attribute of many small pieces refuses the whole file",
+         "<!DOCTYPE c [<!ENTITY e 'y'>]><c><name_xlate>T</name_xlate>\n" +
+             Group("1a2b", "1", "2", "3") + "<x a='" +
+             [] {
+                 std::string refs;
+                 for (int i = 0; i < 600; i++)
+                     refs += "&e;";
+                 return refs;
+             }() +
+             "'/><filename>late.tarxz</filename></c>",
+         "",
+         "",
+         "",
+         {}},
     };
     ScratchDir dir;
     for (const auto& c : cases) {
