@@ -2,9 +2,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "ConfigFile.h"
@@ -14,12 +17,33 @@ namespace {
 const char kOutputSuffix[] = "_disc.xml";
 const std::size_t kDroppedCharacters = 6;
 
+// The document decides what gets flashed: never writable by group or
+// others, whatever the umask.
+const mode_t kDocumentMode = 0644;
+
+// The process number at the end of a temporary file's name, after prefix;
+// 0 when the name is not one of them.
+long TemporaryFileOwner(const char* name, const char* prefix)
+{
+    std::size_t len = std::strlen(prefix);
+    if (std::strncmp(name, prefix, len) != 0 || name[len] < '1' || name[len] > '9')
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    long pid = std::strtol(name + len, &end, 10);
+    return (errno == 0 && *end == '\0') ? pid : 0;
+}
+
 } // namespace
+
+char HBAScan::pending_document[64];
+volatile std::sig_atomic_t HBAScan::document_pending = 0;
 
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}
+      OutputFileNameProblem(), sink{-1, 0}, saved_error_handler(nullptr),
+      saved_error_context(nullptr), temporary_created(false)
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
@@ -35,15 +59,16 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}
+      OutputFileNameProblem(), sink{-1, 0}, saved_error_handler(nullptr),
+      saved_error_context(nullptr), temporary_created(false)
 {
 }
 
 HBAScan::~HBAScan()
 {
-    // Only a discovery that already failed leaves a writer open; its
-    // failure has been said.
-    (void)FreeWriter();
+    // Only a discovery that already failed leaves a writer or a temporary
+    // file behind; its failure has been said.
+    DiscardDocument();
 }
 
 // The document is named after the component file less its last six
@@ -99,26 +124,89 @@ void HBAScan::ReadConfigurationFile()
     FwCompLibUtil::CopyBounded(VersionStr, config.GetComponentVersion());
 }
 
+void HBAScan::RemovePendingDocument()
+{
+    if (document_pending)
+        (void)unlink(pending_document);
+}
+
+void HBAScan::RemoveLeftovers() const
+{
+    char prefix[sizeof(pending_document)];
+    if (!FwCompLibUtil::FormatBounded(prefix, sizeof(prefix), ".%s.", OutputFileName))
+        return;
+    DIR* dir = opendir(".");
+    if (dir == nullptr)
+        return;
+    while (const struct dirent* entry = readdir(dir)) {
+        const long pid = TemporaryFileOwner(entry->d_name, prefix);
+        // Another user's running process answers EPERM: its file stays.
+        if (pid > 0 && pid != getpid() && kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH)
+            (void)unlink(entry->d_name);
+    }
+    (void)closedir(dir);
+}
+
+int HBAScan::CreateTemporaryFile()
+{
+    if (!FwCompLibUtil::FormatBounded(pending_document, sizeof(pending_document), ".%s.%ld",
+                                      OutputFileName, static_cast<long>(getpid()))) {
+        sink.error = ENAMETOOLONG;
+        return 0;
+    }
+    // Set before the file exists, so that a signal can never leave it behind.
+    document_pending = 1;
+    // Exclusive and never through a link; close-on-exec, since the pipelines
+    // run while the document is open and have no business with it.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+    sink.fd = open(pending_document, flags, kDocumentMode);
+    if (sink.fd < 0 && errno == EEXIST) {
+        // Left by an earlier process that had this process's number.
+        (void)unlink(pending_document);
+        sink.fd = open(pending_document, flags, kDocumentMode);
+    }
+    if (sink.fd < 0) {
+        sink.error = errno;
+        document_pending = 0;
+        return 0;
+    }
+    temporary_created = true;
+    return 1;
+}
+
+void HBAScan::ForgetTemporaryFile()
+{
+    temporary_created = false;
+    document_pending = 0;
+    pending_document[0] = '\0';
+}
+
 int HBAScan::OpenWriter()
 {
     sink.error = 0;
-    // Close-on-exec: the pipelines run while the document is open and have
-    // no business with it.
-    sink.fd = open(OutputFileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (sink.fd < 0) {
+    RemoveLeftovers();
+    // A stale document must not pass for this run's answer, and a link or
+    // FIFO at the name is removed itself: nothing is written through it.
+    if (unlink(OutputFileName) < 0 && errno != ENOENT) {
         sink.error = errno;
         return 0;
     }
+    if (!CreateTemporaryFile())
+        return 0;
     xmlOutputBufferPtr out = xmlOutputBufferCreateIO(SinkWrite, SinkClose, &sink, nullptr);
     if (out == nullptr) {
-        (void)SinkClose(&sink);
+        DiscardDocument();
         return 0;
     }
     writer = xmlNewTextWriter(out);
     if (writer == nullptr) {
         (void)xmlOutputBufferClose(out);
+        DiscardDocument();
         return 0;
     }
+    saved_error_handler = xmlStructuredError;
+    saved_error_context = xmlStructuredErrorContext;
+    xmlSetStructuredErrorFunc(nullptr, DropOutputError);
     FwCompLibUtil::WriterOpened();
     return 1;
 }
@@ -129,8 +217,52 @@ int HBAScan::FreeWriter()
         return 1;
     xmlFreeTextWriter(writer);
     writer = nullptr;
+    xmlSetStructuredErrorFunc(saved_error_context, saved_error_handler);
     FwCompLibUtil::WriterFreed();
     return sink.error == 0 ? 1 : 0;
+}
+
+int HBAScan::CommitDocument()
+{
+    if (fsync(sink.fd) < 0 && sink.error == 0)
+        sink.error = errno;
+    if (close(sink.fd) < 0 && sink.error == 0)
+        sink.error = errno;
+    sink.fd = -1;
+    if (sink.error == 0 && rename(pending_document, OutputFileName) < 0)
+        sink.error = errno;
+    if (sink.error != 0) {
+        DiscardDocument();
+        return 0;
+    }
+    ForgetTemporaryFile();
+    // The new name lasts only once the directory is on disk too. A
+    // directory that cannot be opened for reading, or whose file system
+    // does not sync directories, is left as it is.
+    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return 1;
+    if (fsync(dir) < 0 && errno != EINVAL)
+        sink.error = errno;
+    (void)close(dir);
+    if (sink.error != 0) {
+        (void)unlink(OutputFileName);
+        return 0;
+    }
+    return 1;
+}
+
+void HBAScan::DiscardDocument()
+{
+    (void)FreeWriter();
+    if (sink.fd >= 0) {
+        (void)close(sink.fd);
+        sink.fd = -1;
+    }
+    if (temporary_created) {
+        (void)unlink(pending_document);
+        ForgetTemporaryFile();
+    }
 }
 
 const char* HBAScan::OutputError() const
@@ -156,16 +288,14 @@ int HBAScan::SinkWrite(void* context, const char* buffer, int len)
     return len;
 }
 
+// The descriptor is closed by CommitDocument or DiscardDocument.
 int HBAScan::SinkClose(void* context)
 {
-    OutputSink* out = static_cast<OutputSink*>(context);
-    if (out->fd < 0)
-        return 0;
-    int result = close(out->fd);
-    out->fd = -1;
-    if (result < 0 && out->error == 0)
-        out->error = errno;
-    return out->error == 0 ? 0 : -1;
+    return static_cast<OutputSink*>(context)->error == 0 ? 0 : -1;
+}
+
+void HBAScan::DropOutputError(void* /*context*/, xmlErrorPtr /*error*/)
+{
 }
 
 int HBAScan::WriteXmlHeader()

@@ -1,6 +1,9 @@
 #ifndef HBASCAN_H
 #define HBASCAN_H
 
+#include <csignal>
+
+#include <libxml/xmlerror.h>
 #include <libxml/xmlwriter.h>
 
 #include "FwCompLibUtil.h"
@@ -11,7 +14,8 @@ class HBAScan {
 public:
     HBAScan(const char* config_file_name, int debug);
     HBAScan();
-    // Frees a writer that a failed discovery left open.
+    // Frees a writer that a failed discovery left open and removes its
+    // temporary file.
     ~HBAScan();
 
     HBAScan(const HBAScan&) = delete;
@@ -26,13 +30,24 @@ public:
     // Why no document can be written (empty when the output file name is good).
     const char* GetOutputFileNameProblem() const;
 
+    // Removes the temporary file of a document being written, if there is
+    // one. Async-signal-safe: for a signal that ends the process mid-run.
+    static void RemovePendingDocument();
+
 protected:
-    // Opens the document writer on the output file name, creating the file
-    // or emptying an existing one; 1 on success.
+    // Removes whatever has the output file name (a link itself, never its
+    // target) and opens the document writer on a new temporary file beside
+    // it, ".<output file name>.<pid>"; 1 on success, 0 with nothing left.
     int OpenWriter();
     // Frees the document writer, if one is open: 1 when everything written
-    // reached the file and the file was closed without error, 0 otherwise.
+    // reached the temporary file, 0 otherwise.
     int FreeWriter();
+    // After FreeWriter returned 1: syncs the temporary file, renames it to
+    // the output file name and syncs the directory. 1 when the document is
+    // in place; 0 with nothing left.
+    int CommitDocument();
+    // Frees the writer and removes the temporary file: no document at all.
+    void DiscardDocument();
     // The system's reason for the last failure to open, write or close the
     // document, or nullptr when there was none.
     const char* OutputError() const;
@@ -53,17 +68,34 @@ private:
     // The file under the writer. libxml2's own file output writes through
     // stdio and loses the error of the final write and close, so a full disk
     // would pass unnoticed; this sink writes straight to the descriptor and
-    // keeps the first error.
+    // keeps the first error. The descriptor stays open until the document
+    // is committed or discarded.
     struct OutputSink {
         int fd;
         int error;
     };
     static int SinkWrite(void* context, const char* buffer, int len);
     static int SinkClose(void* context);
+    // libxml2 reports a failed write on its own as well; the tool says it
+    // once, in its own words, so libxml2's report is dropped.
+    static void DropOutputError(void* context, xmlErrorPtr error);
 
     OutputSink sink;
+    xmlStructuredErrorFunc saved_error_handler;
+    void* saved_error_context;
+    bool temporary_created;
+
+    // The temporary file that the signal handler removes; set while one may
+    // exist. One discovery runs at a time in a process.
+    static char pending_document[64];
+    static volatile std::sig_atomic_t document_pending;
 
     void DeriveOutputFileName(const char* component_file_name, bool cut, bool opened);
+    // Removes temporary files of this output name left by runs that were
+    // killed: those whose process no longer exists.
+    void RemoveLeftovers() const;
+    int CreateTemporaryFile();
+    void ForgetTemporaryFile();
 };
 
 #endif

@@ -13,7 +13,6 @@ namespace {
 const char kEnumerationPipeline[] = "lspci | grep Durozaz | awk '{print $1}'";
 
 const char kNotWritten[] = "no discovery document written";
-const char kUnfinished[] = "the discovery document is unfinished";
 
 } // namespace
 
@@ -52,7 +51,7 @@ int HBAScanB::CreateXmlFile()
                          OutputFileName);
 
     if (!WriteXmlHeader())
-        return Fail(OutputFailure("write", kUnfinished), "Error writing XML header elements");
+        return Fail(OutputFailure("write", kNotWritten), "Error writing XML header elements");
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
 
@@ -61,32 +60,32 @@ int HBAScanB::CreateXmlFile()
     const int start_failures = Command::StartFailures();
     ScanAdapters(*enumeration, start_failures);
     enumeration.reset();
-    if (Command::StartFailures() != start_failures) {
-        (void)FreeWriter();
-        (void)std::remove(OutputFileName);
+    if (Command::StartFailures() != start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +
                         std::strerror(Command::LastStartError()) + "); " + kNotWritten,
                     "Error running the discovery's commands");
-    }
 
     if (!WriteXmlFooter())
-        return Fail(OutputFailure("write", kUnfinished), "Error writing out XML footer elements");
+        return Fail(OutputFailure("write", kNotWritten), "Error writing out XML footer elements");
     FwCompLibUtil::Trace(debug,
                          "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
 
-    // The document is complete only once the writer has been freed and the
-    // file closed; a write that failed on the way (a full disk) shows there.
-    if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter())
-        return Fail(OutputFailure("write", kUnfinished), "xmlTextWriterEndDocument() failed");
+    // The document is complete only once the writer has been freed; a write
+    // that failed on the way (a full disk) shows there. Only then does it
+    // take the output file name.
+    if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter() || !CommitDocument())
+        return Fail(OutputFailure("write", kNotWritten), "xmlTextWriterEndDocument() failed");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): Successfully closed out %s\n",
                          OutputFileName);
     return 1;
 }
 
-// The exit status is always 0, so a document that is missing or unfinished
-// is said on standard error, where whoever runs the tool sees it.
-int HBAScanB::Fail(const std::string& message, const char* step_trace) const
+// The exit status is always 0, so a missing document is said on standard
+// error, where whoever runs the tool sees it. What was written is removed:
+// the output file name holds a complete document or nothing.
+int HBAScanB::Fail(const std::string& message, const char* step_trace)
 {
+    DiscardDocument();
     (void)fprintf(stderr, "hba-discovery: %s\n", message.c_str());
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): %s\n", step_trace);
     return 0;

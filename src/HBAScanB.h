@@ -17,10 +17,11 @@ public:
 
 private:
     void ScanAdapters(Command& enumeration, int start_failures);
-    // Says on standard error why the document is missing or unfinished,
-    // traces the failed step (text after "HBAScanB::CreateXmlFile()") and
-    // returns 0, the result of the failed discovery.
-    int Fail(const std::string& message, const char* step_trace) const;
+    // Removes what was written of the document, says on standard error why
+    // there is none, traces the failed step (text after
+    // "HBAScanB::CreateXmlFile()") and returns 0, the result of the failed
+    // discovery.
+    int Fail(const std::string& message, const char* step_trace);
     // The message for a document that could not be created or written.
     std::string OutputFailure(const char* action, const char* outcome) const;
 };

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "Command.h"
@@ -75,6 +76,33 @@ void OpenClosedStandardDescriptors()
     }
 }
 
+// A run stopped by a signal leaves no temporary document and no pipeline
+// behind, and then ends as that signal would have ended it.
+extern "C" void StopOnSignal(int signo)
+{
+    HBAScan::RemovePendingDocument();
+    Command::KillRunning();
+    (void)signal(signo, SIG_DFL);
+    (void)raise(signo);
+}
+
+// A signal that the caller ignores (nohup ignores SIGHUP) stays ignored.
+// While one of them is handled, the others wait.
+void StopCleanlyOnSignals()
+{
+    const int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction action = {};
+    action.sa_handler = StopOnSignal;
+    (void)sigemptyset(&action.sa_mask);
+    for (int signo : stop_signals)
+        (void)sigaddset(&action.sa_mask, signo);
+    for (int signo : stop_signals) {
+        struct sigaction current = {};
+        if (sigaction(signo, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            (void)sigaction(signo, &action, nullptr);
+    }
+}
+
 } // namespace
 
 // Run in the component's directory: writes the discovery document there.
@@ -83,6 +111,7 @@ void OpenClosedStandardDescriptors()
 int main()
 {
     OpenClosedStandardDescriptors();
+    StopCleanlyOnSignals();
     SetTimeLimitFromEnvironment();
     HBAScanB scanner("KT582304.xml", DebugFromEnvironment());
     // Whatever the outcome, it is the document (or the line on standard

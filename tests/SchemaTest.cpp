@@ -176,9 +176,8 @@ public:
         for (auto& adapter : adapters)
             if (!adapter.WriteXml(writer))
                 return false;
-        bool done = WriteXmlFooter() && xmlTextWriterEndDocument(writer) >= 0;
-        FreeWriter();
-        return done;
+        return WriteXmlFooter() && xmlTextWriterEndDocument(writer) >= 0 && FreeWriter() &&
+               CommitDocument();
     }
 };
 
