@@ -8,9 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -65,7 +68,7 @@ public:
     }
     int Open() { return OpenWriter(); }
     xmlTextWriterPtr Writer() { return writer; }
-    void Close() { FreeWriter(); }
+    bool Close() { return FreeWriter() && CommitDocument(); }
     void Expect(Expected& out) const
     {
         out.emplace_back("tarn_rom_discovery", TarnromVerStr);
@@ -147,18 +150,37 @@ void Collect(xmlNodePtr node, Expected& out)
     }
 }
 
+// The writer puts the document in the working directory under a plain name,
+// as the tool does: a scratch directory of its own, entered once.
+struct DocumentDir {
+    std::string dir;
+    DocumentDir()
+    {
+        char tmpl[] = "/tmp/hba-fuzz-document.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr || chdir(tmpl) != 0)
+            fuzz::Fail("cannot enter a scratch directory in /tmp");
+        dir = tmpl;
+    }
+    ~DocumentDir()
+    {
+        (void)unlink(kName);
+        (void)rmdir(dir.c_str());
+    }
+    static constexpr const char* kName = "FCBOOT32_disc.xml";
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const fuzz::ScratchFile file("hba-fuzz-document");
+    static const DocumentDir directory;
     fuzz::SilenceLibxml2();
     const int debug = static_cast<int>(size % 2);
     Fields in(data, size);
 
     Expected expected;
     {
-        DocumentScan scan(file.Path(), in, debug);
+        DocumentScan scan(DocumentDir::kName, in, debug);
         DocumentAdapter adapter(in, debug);
         if (!scan.Open())
             fuzz::Fail("the writer did not open");
@@ -172,7 +194,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::Fail("the footer was not written");
         if (xmlTextWriterEndDocument(scan.Writer()) < 0)
             fuzz::Fail("the document was not ended");
-        scan.Close();
+        if (!scan.Close())
+            fuzz::Fail("the document was not put in place");
 
         scan.Expect(expected);
         adapter.Expect(expected);
@@ -180,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             entry.second = FwCompLibUtil::XmlSafeText(entry.second.c_str());
     }
 
-    xmlDocPtr doc = xmlReadFile(file.Path(), nullptr, XML_PARSE_NONET);
+    xmlDocPtr doc = xmlReadFile(DocumentDir::kName, nullptr, XML_PARSE_NONET);
     if (doc == nullptr)
         fuzz::Fail("the written document is not well-formed XML");
     Expected found;

@@ -12,6 +12,9 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
+case $seconds in
+'' | *[!0-9]* | 0) echo "usage: fuzz/run.sh [SECONDS_EACH] [TARGET...] (seconds a whole number above 0)" >&2; exit 2 ;;
+esac
 [ $# -gt 0 ] && shift
 targets=${*:-config-reader document-writer command-fields version-compare}
 build=$top/build-fuzz
