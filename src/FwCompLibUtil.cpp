@@ -143,18 +143,20 @@ void FwCompLibUtil::Trace(int debug, const char* format, ...)
 int FwCompLibUtil::WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const char* name,
                                                 const char* text)
 {
-    const char* label = "HBAInfo::WriteXmlElementWithAttribute(): ";
     if (xmlTextWriterStartElement(writer, BAD_CAST name) < 0) {
-        Trace(debug, "%sxmlTextWriterStartElement() failed\n", label);
+        Trace(debug, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() "
+                     "failed\n");
         return 0;
     }
     std::string safe = XmlSafeText(text);
     if (xmlTextWriterWriteAttribute(writer, BAD_CAST "value", BAD_CAST safe.c_str()) < 0) {
-        Trace(debug, "%sxmlTextWriterWriteAttribute() failed\n", label);
+        Trace(debug, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterWriteAttribute() "
+                     "failed\n");
         return 0;
     }
     if (xmlTextWriterEndElement(writer) < 0) {
-        Trace(debug, "%sError at xmlTextWriterEndElement()\n", label);
+        Trace(debug, "HBAInfo::WriteXmlElementWithAttribute(): Error at "
+                     "xmlTextWriterEndElement()\n");
         return 0;
     }
     return 1;
