@@ -102,6 +102,14 @@ void FwCompLibUtil::CopyBounded(char* field, std::size_t width, const char* text
     std::memset(field + len, '\0', width - len);
 }
 
+bool FwCompLibUtil::CopyIfFits(char* field, std::size_t width, const char* text)
+{
+    if (width == 0 || strnlen(text, width) >= width)
+        return false;
+    CopyBounded(field, width, text);
+    return true;
+}
+
 // The printf-like helpers are C variadic functions on purpose: so the
 // compiler checks each call's arguments against its format (format attribute).
 // NOLINTNEXTLINE(cert-dcl50-cpp)

@@ -62,6 +62,18 @@ public:
         CopyBounded(field, N, text);
     }
 
+    // Copies text into a field of the given width only if all of it fits
+    // (at most width - 1 characters), clearing the rest of the field. A text
+    // that does not fit is not cut: the result is false and the field is left
+    // as it was, since a cut address, command line or directory would name
+    // something else.
+    static bool CopyIfFits(char* field, std::size_t width, const char* text);
+    template <std::size_t N>
+    static bool CopyIfFits(char (&field)[N], const char* text)
+    {
+        return CopyIfFits(field, N, text);
+    }
+
     // Formats into a buffer of the given width. A text that does not fit is
     // not cut: the buffer is left empty and the result is false, since a cut
     // command line or file name would name something else.

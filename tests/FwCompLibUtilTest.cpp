@@ -84,6 +84,25 @@ TEST(FwCompLibUtilTest, CopyBoundedClearsTheRestOfTheField)
     EXPECT_EQ(std::string("x\0\0\0\0\0", 6), std::string(field, 6));
 }
 
+// A text that does not fit is not copied at all: the field keeps what it held.
+TEST(FwCompLibUtilTest, CopyIfFitsCopiesWholeTextsOnly)
+{
+    const struct {
+        std::size_t width;
+        const char* in;
+        bool fits;
+        const char* out;
+    } cases[] = {{5, "abcd", true, "abcd"}, {5, "abcde", false, "old"}, {5, "", true, ""},
+                 {1, "", true, ""},         {1, "a", false, "old"},     {0, "", false, "old"}};
+    for (const auto& c : cases) {
+        char field[8] = "old";
+        std::memset(field + 4, '#', sizeof(field) - 4);
+        EXPECT_EQ(c.fits, FwCompLibUtil::CopyIfFits(field, c.width, c.in)) << c.in;
+        EXPECT_STREQ(c.out, field) << c.in;
+        EXPECT_EQ("###", std::string(field + 5, 3)) << "written past the width: " << c.in;
+    }
+}
+
 // A text that does not fit is never cut (a cut command line runs something
 // else): the buffer is left empty and the result says so.
 TEST(FwCompLibUtilTest, FormatBoundedRefusesWhatDoesNotFit)
