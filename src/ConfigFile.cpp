@@ -58,25 +58,18 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
     // keeps one error; it is said in one line afterwards. libxml2's own
     // handler would print the offending line of the file, which may be a
     // file the caller must not see.
-    xmlStructuredErrorFunc saved_handler = xmlStructuredError;
-    void* saved_context = xmlStructuredErrorContext;
-    xmlGenericErrorFunc saved_generic = xmlGenericError;
-    void* saved_generic_context = xmlGenericErrorContext;
-    xmlSetStructuredErrorFunc(this, KeepParserError);
-    xmlSetGenericErrorFunc(this, DropGenericError);
-
-    xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
-    opened = reader != nullptr;
-    while (ReadNode(reader) == 1)
-        ProcessXMLNode(reader);
-    // An error that names no line (a failed read) happened where the parser
-    // stood.
-    if (first_error.line <= 0 && reader != nullptr)
-        first_error.line = xmlTextReaderGetParserLineNumber(reader);
-    xmlFreeTextReader(reader);
-
-    xmlSetStructuredErrorFunc(saved_context, saved_handler);
-    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
+    {
+        const FwCompLibUtil::XmlErrorGuard handlers(this, KeepParserError, DropGenericError);
+        xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
+        opened = reader != nullptr;
+        while (ReadNode(reader) == 1)
+            ProcessXMLNode(reader);
+        // An error that names no line (a failed read) happened where the
+        // parser stood.
+        if (first_error.line <= 0 && reader != nullptr)
+            first_error.line = xmlTextReaderGetParserLineNumber(reader);
+        xmlFreeTextReader(reader);
+    }
     FwCompLibUtil::CleanupParser();
     if (refused_line != 0)
         Refuse();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 
 namespace {
@@ -178,6 +179,22 @@ int FwCompLibUtil::WriteValueElements(xmlTextWriterPtr writer, const ValueElemen
             return 0;
     }
     return 1;
+}
+
+FwCompLibUtil::XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
+                                            xmlGenericErrorFunc generic)
+    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
+{
+    xmlSetStructuredErrorFunc(context, structured);
+    if (generic != nullptr)
+        xmlSetGenericErrorFunc(context, generic);
+}
+
+FwCompLibUtil::XmlErrorGuard::~XmlErrorGuard()
+{
+    xmlSetStructuredErrorFunc(saved_structured_context, saved_structured);
+    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
 }
 
 void FwCompLibUtil::WriterOpened()

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include <libxml/xmlerror.h>
 #include <libxml/xmlwriter.h>
 
 // The compiler checks every format given to the printf-like helpers below.
@@ -81,6 +82,25 @@ public:
         HBA_PRINTF_LIKE(3, 4);
     static bool FormatBoundedV(char* buffer, std::size_t width, const char* format, va_list args)
         HBA_PRINTF_LIKE(3, 0);
+
+    // While it lives, libxml2's errors go to the given structured handler
+    // (and, if one is given, its generic messages to the generic handler);
+    // when it ends, the handlers set before are back. Guards nest.
+    class XmlErrorGuard {
+    public:
+        XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
+                      xmlGenericErrorFunc generic = nullptr);
+        ~XmlErrorGuard();
+
+        XmlErrorGuard(const XmlErrorGuard&) = delete;
+        XmlErrorGuard& operator=(const XmlErrorGuard&) = delete;
+
+    private:
+        xmlStructuredErrorFunc saved_structured;
+        void* saved_structured_context;
+        xmlGenericErrorFunc saved_generic;
+        void* saved_generic_context;
+    };
 
     // xmlCleanupParser frees the character encoding handlers that an open
     // text writer still uses. Writers are registered while open, and a

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <libxml/encoding.h>
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 
 #include "ConfigFile.h"
@@ -184,6 +185,37 @@ TEST(FwCompLibUtilTest, EachFailedWriterStepIsTracedUnderTheHBAInfoLabel)
             EXPECT_EQ(debug ? c.trace : "", trace);
         }
     }
+}
+
+void CountError(void* count, xmlErrorPtr /*error*/)
+{
+    ++*static_cast<int*>(count);
+}
+
+void DropError(void* /*context*/, xmlErrorPtr /*error*/)
+{
+}
+
+// Guards nest: a configuration reading inside another guard's life puts that
+// guard's handler back, and the last guard the caller's own.
+TEST(FwCompLibUtilTest, XmlErrorGuardPutsTheHandlersSetBeforeBack)
+{
+    ScratchDir dir;
+    WriteFile(dir.File("KT582304.xml"), "<c><filename>pack0042.tarxz</filename>\n");
+    int errors = 0;
+    xmlSetStructuredErrorFunc(&errors, CountError);
+    const xmlGenericErrorFunc generic = xmlGenericError;
+    {
+        FwCompLibUtil::XmlErrorGuard guard(nullptr, DropError);
+        EXPECT_EQ(&DropError, xmlStructuredError);
+        ConfigFile config(dir.File("KT582304.xml").c_str(), 0);
+        EXPECT_EQ(&DropError, xmlStructuredError);
+        EXPECT_EQ(generic, xmlGenericError);
+    }
+    EXPECT_EQ(&CountError, xmlStructuredError);
+    EXPECT_EQ(&errors, xmlStructuredErrorContext);
+    EXPECT_EQ(0, errors) << "the reading's error reached the caller's handler";
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
 }
 
 // A clean-up of the XML library while the document writer is open must be
