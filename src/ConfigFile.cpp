@@ -1,6 +1,5 @@
 #include "ConfigFile.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include <libxml/globals.h>
@@ -135,19 +134,19 @@ void ConfigFile::DropGenericError(void* /*config*/, const char* /*format*/, ...)
 void ConfigFile::ReportReading(const char* path) const
 {
     if (refused_line != 0) {
-        (void)fprintf(stderr,
-                      "%s:%d: an attribute value expands to more than %zu characters or %zu "
-                      "pieces; the configuration is not read\n",
-                      path, refused_line, kMaxExpandedValue, kMaxValuePieces);
+        FwCompLibUtil::SayAbout(path,
+                                ":%d: an attribute value expands to more than %zu characters or "
+                                "%zu pieces; the configuration is not read",
+                                refused_line, kMaxExpandedValue, kMaxValuePieces);
     } else if (first_error.level == XML_ERR_NONE) {
         return;
     } else if (!opened) {
-        (void)fprintf(stderr, "%s: %s\n", path, first_error.message);
+        FwCompLibUtil::SayAbout(path, ": %s", first_error.message);
     } else if (read_result == -1) {
-        (void)fprintf(stderr, "%s: read up to line %d: %s\n", path, first_error.line,
-                      first_error.message);
+        FwCompLibUtil::SayAbout(path, ": read up to line %d: %s", first_error.line,
+                                first_error.message);
     } else {
-        (void)fprintf(stderr, "%s:%d: %s\n", path, first_error.line, first_error.message);
+        FwCompLibUtil::SayAbout(path, ":%d: %s", first_error.line, first_error.message);
     }
 }
 

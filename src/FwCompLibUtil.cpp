@@ -55,6 +55,26 @@ std::size_t DecodeUtf8(const unsigned char* s, unsigned long* c)
     return len;
 }
 
+// The one place that writes to standard error: lead, the formatted text and
+// a line feed, in one write, so that a line of the tool's never mixes with
+// what the pipelines print there.
+void SayLine(const char* lead, const char* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    int len = std::vsnprintf(nullptr, 0, format, measure); // NOLINT(clang-analyzer-valist.*)
+    va_end(measure);
+    if (len < 0)
+        return;
+    std::string line(lead);
+    const std::size_t start = line.size();
+    line.resize(start + static_cast<std::size_t>(len) + 1);
+    // NOLINTNEXTLINE(clang-analyzer-valist.*): args is started by the caller
+    (void)std::vsnprintf(&line[start], static_cast<std::size_t>(len) + 1, format, args);
+    line[start + static_cast<std::size_t>(len)] = '\n';
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 } // namespace
 
 FwCompLibUtil::FwCompLibUtil() : debug(0)
@@ -146,6 +166,24 @@ void FwCompLibUtil::Trace(int debug, const char* format, ...)
     va_list args;
     va_start(args, format);
     (void)std::vprintf(format, args); // NOLINT(clang-analyzer-valist.*): started just above
+    va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
+void FwCompLibUtil::Say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    SayLine("hba-discovery: ", format, args);
+    va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
+void FwCompLibUtil::SayAbout(const char* file, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    SayLine(file, format, args);
     va_end(args);
 }
 

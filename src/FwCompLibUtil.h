@@ -49,6 +49,13 @@ public:
     // 0 nothing at all is printed.
     static void Trace(int debug, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
 
+    // Says one line of the tool's own on standard error: "hba-discovery: ",
+    // the formatted text and a line feed, in one write.
+    static void Say(const char* format, ...) HBA_PRINTF_LIKE(1, 2);
+    // The same for a line about a file, in the shape of libxml2's own: the
+    // file's name, then the formatted text (":<line>: ..." or ": ...").
+    static void SayAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
+
     // The text as it may stand in an XML 1.0 document: every invalid UTF-8
     // sequence and every character that XML 1.0 forbids becomes U+FFFD.
     static std::string XmlSafeText(const char* text);

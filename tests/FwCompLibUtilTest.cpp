@@ -104,6 +104,22 @@ TEST(FwCompLibUtilTest, CopyIfFitsCopiesWholeTextsOnly)
     }
 }
 
+// The tool's own lines carry its name; lines about a file keep libxml2's
+// shape. Each is one whole line, however long.
+TEST(FwCompLibUtilTest, SayWritesOneWholeLineOnStandardError)
+{
+    const std::string long_text(5000, 'x');
+    testing::internal::CaptureStderr();
+    FwCompLibUtil::Say("%s is %d", "HBA_DISCOVERY_TIMEOUT", 0);
+    FwCompLibUtil::SayAbout("KT582304.xml", ":%d: %s", 7, "Opening and ending tag mismatch");
+    FwCompLibUtil::SayAbout("KT582304.xml", ": %s", long_text.c_str());
+    EXPECT_EQ("hba-discovery: HBA_DISCOVERY_TIMEOUT is 0\n"
+              "KT582304.xml:7: Opening and ending tag mismatch\n"
+              "KT582304.xml: " +
+                  long_text + "\n",
+              testing::internal::GetCapturedStderr());
+}
+
 // A text that does not fit is never cut (a cut command line runs something
 // else): the buffer is left empty and the result says so.
 TEST(FwCompLibUtilTest, FormatBoundedRefusesWhatDoesNotFit)
