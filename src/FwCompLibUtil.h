@@ -16,8 +16,9 @@
 #define HBA_PRINTF_LIKE(format_index, first_arg)
 #endif
 
-// Small helper that every main class holds by value: its own copy of the
-// debug value, chomp, and the writer of the document's "value" elements.
+// Small helper that HBAScan, HBAInfo, HBAInfoB and OnboardSoftwareItem hold
+// by value: its own copy of the debug value, chomp, and the writer of the
+// document's "value" elements; its static members serve every class.
 class FwCompLibUtil {
 public:
     FwCompLibUtil();
