@@ -89,10 +89,7 @@ public:
         (void)sigfillset(&all);
         (void)sigprocmask(SIG_BLOCK, &all, &saved);
     }
-    ~SignalsHeld()
-    {
-        (void)sigprocmask(SIG_SETMASK, &saved, nullptr);
-    }
+    ~SignalsHeld() { (void)sigprocmask(SIG_SETMASK, &saved, nullptr); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 
@@ -230,8 +227,8 @@ int HBAScan::CreateTemporaryFile()
         // with it. An entry of that name, whoever made it (a run of the same
         // process number in another PID namespace), is left alone and the
         // next name is tried.
-        const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                            kDocumentMode);
+        const int fd =
+            open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kDocumentMode);
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0) {

@@ -64,8 +64,7 @@ int HBAScanB::CreateXmlFile()
     enumeration.reset();
     if (const char* stopped = Command::TimedOut())
         return Fail(std::string("\"") + stopped + "\" did not finish within " +
-                        std::to_string(Command::TimeLimit()) + " s and was stopped; " +
-                        kNotWritten,
+                        std::to_string(Command::TimeLimit()) + " s and was stopped; " + kNotWritten,
                     "Error running the discovery's commands");
     if (Command::StartFailures() != start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +

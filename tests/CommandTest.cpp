@@ -4,8 +4,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -270,8 +270,8 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
                 Command later(("touch " + after).c_str(), 0);
                 const char* stopped = Command::TimedOut();
                 bool held = result == 0 && command.Output()[0] == '\0' && seconds < 3.0 &&
-                            stopped != nullptr && c.text == stopped &&
-                            later.Execute() == 0 && !FileExists(after);
+                            stopped != nullptr && c.text == stopped && later.Execute() == 0 &&
+                            !FileExists(after);
                 std::exit(held ? 0 : 1);
             },
             // Nothing said: the caller tells of the stopped command.
