@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -75,6 +76,7 @@ bool Reap(pid_t pid, int pidfd, long long deadline)
 } // namespace
 
 volatile std::sig_atomic_t Command::running_group = 0;
+char Command::timed_out_line[];
 
 void Command::SetTimeLimit(int seconds)
 {
@@ -95,6 +97,11 @@ int Command::StartFailures()
 int Command::LastStartError()
 {
     return last_start_error;
+}
+
+const char* Command::TimedOut()
+{
+    return timed_out_line[0] != '\0' ? timed_out_line : nullptr;
 }
 
 void Command::KillRunning()
@@ -138,6 +145,15 @@ int Command::Execute()
         return 0;
     }
 
+    // After a command was stopped at its limit the run's answer is lost:
+    // nothing more is started.
+    if (timed_out_line[0] != '\0') {
+        FwCompLibUtil::Trace(
+            debug, "Command::Execute(): A command was stopped at the time limit, nothing more "
+                   "is executed\n");
+        return 0;
+    }
+
     // "cd " + directory + ";" + text: both parts are bounded, so it always fits.
     char line[kTextWidth + 1 + kDirWidth + 3];
     if (operating_dir[0] != '\0')
@@ -150,16 +166,25 @@ int Command::Execute()
     // Anything buffered for standard output must go out before the child
     // inherits it, so that trace lines keep their order.
     (void)fflush(stdout);
+    // A signal that stops the tool kills the running command's group: from
+    // the start until that group is known, signals wait. The command itself
+    // starts with the caller's mask.
+    sigset_t all;
+    sigset_t caller_mask;
+    (void)sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, &caller_mask);
     int fd = -1;
     pid_t pid = 0;
-    int error = Start(line, &fd, &pid);
+    int error = Start(line, &caller_mask, &fd, &pid);
+    if (error == 0)
+        running_group = pid;
+    (void)sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
     if (error != 0) {
         start_failures++;
         last_start_error = error;
         FwCompLibUtil::Trace(debug, "Command::Execute(): Failed to open pipe\n");
         return 0;
     }
-    running_group = pid;
     // Without a descriptor for the child (a kernel before 5.3), Reap checks
     // on it every millisecond instead.
     const int pidfd = OpenPidFd(pid);
@@ -174,10 +199,7 @@ int Command::Execute()
         (void)kill(-pid, SIGKILL);
         (void)Reap(pid, pidfd, NowMs() + kReapGraceMs);
         output[0] = '\0';
-        (void)fprintf(stderr,
-                      "hba-discovery: \"%s\" did not finish within %d s; it was stopped and "
-                      "its output dropped\n",
-                      line, time_limit);
+        FwCompLibUtil::CopyBounded(timed_out_line, line);
     }
     running_group = 0;
     (void)close(fd);
@@ -193,9 +215,10 @@ int Command::Execute()
 }
 
 // Starts "/bin/sh -c line" as the leader of a process group of its own,
-// with standard output into a pipe and everything else as the caller has
-// it; returns 0 and the pipe's read end, or the system's error number.
-int Command::Start(char* line, int* fd, pid_t* pid)
+// with standard output into a pipe, the signal mask given, SIGPIPE at its
+// default and everything else as the caller has it; returns 0 and the
+// pipe's read end, or the system's error number.
+int Command::Start(char* line, const sigset_t* mask, int* fd, pid_t* pid)
 {
     int pipe_fds[2];
     // Close-on-exec: no child keeps a copy of either end beyond its
@@ -210,9 +233,21 @@ int Command::Start(char* line, int* fd, pid_t* pid)
         if (error == 0) {
             error = posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
             if (error == 0)
-                error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+                error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP |
+                                                                  POSIX_SPAWN_SETSIGMASK |
+                                                                  POSIX_SPAWN_SETSIGDEF);
             if (error == 0)
                 error = posix_spawnattr_setpgroup(&attributes, 0);
+            if (error == 0)
+                error = posix_spawnattr_setsigmask(&attributes, mask);
+            // The tool ignores SIGPIPE, and so may whoever started it; a
+            // pipeline needs it, or "strings | head -n 1" ends in write
+            // errors instead of quietly.
+            sigset_t pipe_default;
+            (void)sigemptyset(&pipe_default);
+            (void)sigaddset(&pipe_default, SIGPIPE);
+            if (error == 0)
+                error = posix_spawnattr_setsigdefault(&attributes, &pipe_default);
             // Every probe is a shell pipeline: running it through the shell
             // is the point.
             if (error == 0) {

@@ -12,10 +12,13 @@
 //
 // Every command gets at most the time limit (SetTimeLimit, 30 s unless set):
 // one that has not finished by then is killed with everything it started,
-// its output is dropped and Execute reports failure. A command that could
-// not be started at all (no pipe, no process) is counted for the whole
-// process (StartFailures, LastStartError), so that a caller can tell it
-// from a command that ran and printed nothing.
+// its output is dropped and Execute reports failure. Its command line is
+// kept for the whole process (TimedOut), and from then on no command of the
+// process is started at all: an answer missing one value is no answer, and
+// waiting out every further limit would only delay saying so. A command
+// that could not be started at all (no pipe, no process) is counted for the
+// whole process (StartFailures, LastStartError), so that a caller can tell
+// it from a command that ran and printed nothing.
 class Command {
 public:
     static const int kTextWidth = 256;
@@ -40,6 +43,9 @@ public:
     // system's error number of the latest such failure (0 when none).
     static int StartFailures();
     static int LastStartError();
+    // The command line that was stopped at the time limit, or nullptr when
+    // none was.
+    static const char* TimedOut();
     // Kills the process group of the command running now, if any.
     // Async-signal-safe: meant for a signal handler.
     static void KillRunning();
@@ -51,7 +57,7 @@ private:
         std::size_t used;
     };
 
-    static int Start(char* line, int* fd, pid_t* pid);
+    static int Start(char* line, const sigset_t* mask, int* fd, pid_t* pid);
     bool Collect(int fd, pid_t pid, int pidfd, long long deadline);
     void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended);
     void TracePieces(const char* data, std::size_t len, Pieces* pieces) const;
@@ -69,6 +75,8 @@ private:
     bool command_stored;
 
     static volatile std::sig_atomic_t running_group;
+    // "cd " + directory + ";" + text, and the terminator.
+    static char timed_out_line[kTextWidth + 1 + kDirWidth + 3];
 };
 
 #endif

@@ -17,10 +17,21 @@ namespace {
 // device directory's name as it stands.
 const char kDevicePrefix[] = "/sys/bus/pci/devices/0000:";
 const char kDomainDevicePrefix[] = "/sys/bus/pci/devices/";
-// bus:device.function (fnmatch patterns), and the same after a domain
+// bus:device.function (an fnmatch pattern); before it, lspci may list a
+// domain of four to eight hexadecimal digits and ":" (domains past ffff
+// sit behind volume-management bridges).
 const char kAddressPattern[] = "[0-9a-fA-F][0-9a-fA-F]:[0-9a-fA-F][0-9a-fA-F].[0-7]";
-const char kDomainAddressPattern[] = "[0-9a-fA-F][0-9a-fA-F][0-9a-fA-F][0-9a-fA-F]:"
-                                     "[0-9a-fA-F][0-9a-fA-F]:[0-9a-fA-F][0-9a-fA-F].[0-7]";
+const char kHexDigits[] = "0123456789abcdefABCDEF";
+const std::size_t kShortestDomain = 4;
+const std::size_t kLongestDomain = 8;
+
+// Whether address is bus:device.function after a domain and ":".
+bool HasDomain(const char* address)
+{
+    const std::size_t digits = std::strspn(address, kHexDigits);
+    return digits >= kShortestDomain && digits <= kLongestDomain && address[digits] == ':' &&
+           fnmatch(kAddressPattern, address + digits + 1, 0) == 0;
+}
 
 bool AllOf(const char* text, const char* allowed)
 {
@@ -58,14 +69,12 @@ HBAInfo::HBAInfo()
 
 bool HBAInfo::AddressUsable() const
 {
-    return fnmatch(kAddressPattern, pci_address, 0) == 0 ||
-           fnmatch(kDomainAddressPattern, pci_address, 0) == 0;
+    return fnmatch(kAddressPattern, pci_address, 0) == 0 || HasDomain(pci_address);
 }
 
 const char* HBAInfo::DevicePrefix() const
 {
-    return fnmatch(kDomainAddressPattern, pci_address, 0) == 0 ? kDomainDevicePrefix
-                                                               : kDevicePrefix;
+    return HasDomain(pci_address) ? kDomainDevicePrefix : kDevicePrefix;
 }
 
 bool HBAInfo::HostNumberUsable() const
@@ -173,6 +182,11 @@ void HBAInfo::DestroyFirmwareItem()
 char* HBAInfo::GetBiosActiveVersion()
 {
     return bi.getActive_version();
+}
+
+char* HBAInfo::GetBiosVersion()
+{
+    return bi.getVersion();
 }
 
 int HBAInfo::IsSupported(const char* config_file_name)

@@ -28,6 +28,8 @@ public:
     void DestroyFirmwareItem();
 
     char* GetBiosActiveVersion();
+    // The packaged version of bi, empty when the boot image gives none.
+    char* GetBiosVersion();
     int IsSupported(const char* config_file_name);
     int WriteXml(xmlTextWriterPtr writer);
 
@@ -40,13 +42,14 @@ protected:
     // from the machine (AddressUsable, HostNumberUsable) where they need to.
     void Probe(char* field, std::size_t width, const char* format, ...) HBA_PRINTF_LIKE(4, 5);
     // A PCI address as lspci lists it: bus:device.function, optionally
-    // preceded by a domain of four hexadecimal digits and ":".
+    // preceded by a domain of four to eight hexadecimal digits and ":".
     bool AddressUsable() const;
     // The sysfs directory that the address is appended to.
     const char* DevicePrefix() const;
     bool HostNumberUsable() const;
 
-    char pci_address[15];
+    // The longest: an eight-digit domain, ":" and bus:device.function.
+    char pci_address[17];
     // Any host number the kernel gives: up to 10 decimal digits.
     char host_no[11];
     char pci_vendor_id[5];

@@ -61,14 +61,6 @@ void HBAInfoB::SetBiosVersion()
           "strings bfa_boot_fw | grep \"RUDUV\" | head -n 1 | cut -c 6- | sed 's/ //g'");
     FwCompLibUtil::Trace(debug, "HBAInfoB::SetBiosVersion(): tmpstr=%s\n", tmpstr);
     bi.setVersion(tmpstr);
-    // Every adapter is then compared against an empty version and gets
-    // "rewrite": said once a run, since the image is the same for all.
-    static bool said_empty = false;
-    if (tmpstr[0] == '\0' && !said_empty) {
-        said_empty = true;
-        (void)fprintf(stderr, "hba-discovery: bfa_boot_fw holds no boot BIOS version; every "
-                              "adapter is compared against an empty version\n");
-    }
 }
 
 void HBAInfoB::SetProductId()

@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ConfigFile.h"
@@ -21,18 +23,79 @@ const std::size_t kDroppedCharacters = 6;
 // others, whatever the umask.
 const mode_t kDocumentMode = 0644;
 
-// The process number at the end of a temporary file's name, after prefix;
-// 0 when the name is not one of them.
-long TemporaryFileOwner(const char* name, const char* prefix)
+// How many names a run tries for its temporary file before it gives up:
+// the first is ".<output file name>.<pid>", the others add ".<attempt>".
+const int kNameAttempts = 16;
+
+// Whether name is one that a run gives its temporary file: prefix, a
+// process number, and optionally "." and an attempt number.
+bool IsTemporaryName(const char* name, const char* prefix)
 {
-    std::size_t len = std::strlen(prefix);
-    if (std::strncmp(name, prefix, len) != 0 || name[len] < '1' || name[len] > '9')
-        return 0;
-    char* end = nullptr;
-    errno = 0;
-    long pid = std::strtol(name + len, &end, 10);
-    return (errno == 0 && *end == '\0') ? pid : 0;
+    const std::size_t len = std::strlen(prefix);
+    if (std::strncmp(name, prefix, len) != 0)
+        return false;
+    const char* rest = name + len;
+    std::size_t digits = std::strspn(rest, "0123456789");
+    if (digits == 0)
+        return false;
+    rest += digits;
+    if (*rest == '\0')
+        return true;
+    if (*rest != '.')
+        return false;
+    digits = std::strspn(rest + 1, "0123456789");
+    return digits > 0 && rest[1 + digits] == '\0';
 }
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether name is still the entry of the open file fd.
+bool StillNamed(int fd, const char* name)
+{
+    struct stat opened = {};
+    struct stat named = {};
+    return fstat(fd, &opened) == 0 && lstat(name, &named) == 0 && SameFile(opened, named);
+}
+
+// Every writer holds a lock on its temporary file for as long as it lives,
+// in whatever PID namespace it runs: a file whose lock can be taken has no
+// writer any more and is removed. A file that cannot be locked at all (a
+// file system without locks) stays.
+void RemoveIfAbandoned(const char* name)
+{
+    struct stat named = {};
+    if (lstat(name, &named) != 0 || !S_ISREG(named.st_mode))
+        return;
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // Once locked, the file's entry cannot change under it: only its writer
+    // renames or removes it, and only while holding the lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd, name))
+        (void)unlink(name);
+    (void)close(fd);
+}
+
+// Holds every signal for its life: what the stop handler removes must be
+// this run's file, set and cleared together with the file itself.
+class SignalsHeld {
+public:
+    SignalsHeld() : saved()
+    {
+        sigset_t all;
+        (void)sigfillset(&all);
+        (void)sigprocmask(SIG_BLOCK, &all, &saved);
+    }
+    ~SignalsHeld() { (void)sigprocmask(SIG_SETMASK, &saved, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t saved;
+};
 
 } // namespace
 
@@ -42,7 +105,8 @@ volatile std::sig_atomic_t HBAScan::document_pending = 0;
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false)
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false),
+      blocked_name()
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
@@ -58,7 +122,8 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false)
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false),
+      blocked_name()
 {
 }
 
@@ -137,39 +202,58 @@ void HBAScan::RemoveLeftovers() const
     if (dir == nullptr)
         return;
     while (const struct dirent* entry = readdir(dir)) {
-        const long pid = TemporaryFileOwner(entry->d_name, prefix);
-        // Another user's running process answers EPERM: its file stays.
-        if (pid > 0 && pid != getpid() && kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH)
-            (void)unlink(entry->d_name);
+        if (IsTemporaryName(entry->d_name, prefix))
+            RemoveIfAbandoned(entry->d_name);
     }
     (void)closedir(dir);
 }
 
 int HBAScan::CreateTemporaryFile()
 {
-    if (!FwCompLibUtil::FormatBounded(pending_document, sizeof(pending_document), ".%s.%ld",
-                                      OutputFileName, static_cast<long>(getpid()))) {
-        sink.error = ENAMETOOLONG;
-        return 0;
+    const long pid = static_cast<long>(getpid());
+    char name[sizeof(pending_document)] = "";
+    for (int attempt = 0; attempt < kNameAttempts; attempt++) {
+        bool fits = attempt == 0 ? FwCompLibUtil::FormatBounded(name, sizeof(name), ".%s.%ld",
+                                                                OutputFileName, pid)
+                                 : FwCompLibUtil::FormatBounded(name, sizeof(name), ".%s.%ld.%d",
+                                                                OutputFileName, pid, attempt);
+        if (!fits) {
+            sink.error = ENAMETOOLONG;
+            return 0;
+        }
+        SignalsHeld held;
+        // Exclusive and never through a link; close-on-exec, since the
+        // pipelines run while the document is open and have no business
+        // with it. An entry of that name, whoever made it (a run of the same
+        // process number in another PID namespace), is left alone and the
+        // next name is tried.
+        const int fd =
+            open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kDocumentMode);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0) {
+            sink.error = errno;
+            return 0;
+        }
+        // A sweep by another run may have taken the new file for a leftover
+        // before it was locked: that file is the sweep's to remove, and the
+        // next name is tried. A file system without locks leaves the file
+        // unlocked, and other runs' sweeps cannot lock it either.
+        const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if ((!locked && errno == EWOULDBLOCK) || !StillNamed(fd, name)) {
+            (void)close(fd);
+            continue;
+        }
+        FwCompLibUtil::CopyBounded(pending_document, name);
+        document_pending = 1;
+        sink.fd = fd;
+        temporary_created = true;
+        return 1;
     }
-    // Set before the file exists, so that a signal can never leave it behind.
-    document_pending = 1;
-    // Exclusive and never through a link; close-on-exec, since the pipelines
-    // run while the document is open and have no business with it.
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-    sink.fd = open(pending_document, flags, kDocumentMode);
-    if (sink.fd < 0 && errno == EEXIST) {
-        // Left by an earlier process that had this process's number.
-        (void)unlink(pending_document);
-        sink.fd = open(pending_document, flags, kDocumentMode);
-    }
-    if (sink.fd < 0) {
-        sink.error = errno;
-        document_pending = 0;
-        return 0;
-    }
-    temporary_created = true;
-    return 1;
+    // Every name is taken: the message names the last one tried.
+    FwCompLibUtil::CopyBounded(blocked_name, name);
+    sink.error = EEXIST;
+    return 0;
 }
 
 void HBAScan::ForgetTemporaryFile()
@@ -220,27 +304,33 @@ int HBAScan::FreeWriter()
 
 int HBAScan::CommitDocument()
 {
+    // The file stays open, and so locked, until it has its name: a sweep by
+    // another run never takes it for a leftover.
     if (fsync(sink.fd) < 0 && sink.error == 0)
         sink.error = errno;
-    if (close(sink.fd) < 0 && sink.error == 0)
-        sink.error = errno;
-    sink.fd = -1;
-    if (sink.error == 0 && rename(pending_document, OutputFileName) < 0)
-        sink.error = errno;
+    if (sink.error == 0) {
+        SignalsHeld held;
+        if (rename(pending_document, OutputFileName) < 0)
+            sink.error = errno;
+        else
+            ForgetTemporaryFile();
+    }
     if (sink.error != 0) {
         DiscardDocument();
         return 0;
     }
-    ForgetTemporaryFile();
+    if (close(sink.fd) < 0)
+        sink.error = errno;
+    sink.fd = -1;
     // The new name lasts only once the directory is on disk too. A
     // directory that cannot be opened for reading, or whose file system
     // does not sync directories, is left as it is.
-    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return 1;
-    if (fsync(dir) < 0 && errno != EINVAL)
-        sink.error = errno;
-    (void)close(dir);
+    const int dir = sink.error == 0 ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (dir >= 0) {
+        if (fsync(dir) < 0 && errno != EINVAL)
+            sink.error = errno;
+        (void)close(dir);
+    }
     if (sink.error != 0) {
         (void)unlink(OutputFileName);
         return 0;
@@ -251,14 +341,21 @@ int HBAScan::CommitDocument()
 void HBAScan::DiscardDocument()
 {
     (void)FreeWriter();
+    // Removed while still locked: no other run's sweep is involved.
+    if (temporary_created) {
+        SignalsHeld held;
+        (void)unlink(pending_document);
+        ForgetTemporaryFile();
+    }
     if (sink.fd >= 0) {
         (void)close(sink.fd);
         sink.fd = -1;
     }
-    if (temporary_created) {
-        (void)unlink(pending_document);
-        ForgetTemporaryFile();
-    }
+}
+
+const char* HBAScan::BlockedName() const
+{
+    return blocked_name;
 }
 
 const char* HBAScan::OutputError() const

@@ -38,7 +38,9 @@ public:
 protected:
     // Removes whatever has the output file name (a link itself, never its
     // target) and opens the document writer on a new temporary file beside
-    // it, ".<output file name>.<pid>"; 1 on success, 0 with nothing left.
+    // it, ".<output file name>.<pid>" (or with ".<n>" added when that name
+    // is taken), locked for as long as it is being written; 1 on success, 0
+    // with nothing left.
     int OpenWriter();
     // Frees the document writer, if one is open: 1 when everything written
     // reached the temporary file, 0 otherwise.
@@ -49,6 +51,9 @@ protected:
     int CommitDocument();
     // Frees the writer and removes the temporary file: no document at all.
     void DiscardDocument();
+    // The last name tried for the temporary file when every name tried was
+    // taken by some entry; empty otherwise.
+    const char* BlockedName() const;
     // The system's reason for the last failure to open, write or close the
     // document, or nullptr when there was none.
     const char* OutputError() const;
@@ -85,6 +90,7 @@ private:
     // DropOutputError's hold on libxml2's errors, while the writer is open.
     std::optional<FwCompLibUtil::XmlErrorGuard> error_guard;
     bool temporary_created;
+    char blocked_name[64];
 
     // The temporary file that the signal handler removes; set while one may
     // exist. One discovery runs at a time in a process.
@@ -93,7 +99,7 @@ private:
 
     void DeriveOutputFileName(const char* component_file_name, bool cut, bool opened);
     // Removes temporary files of this output name left by runs that were
-    // killed: those whose process no longer exists.
+    // killed: those that no writer holds locked any more.
     void RemoveLeftovers() const;
     int CreateTemporaryFile();
     void ForgetTemporaryFile();

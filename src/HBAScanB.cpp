@@ -1,6 +1,5 @@
 #include "HBAScanB.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -51,15 +50,24 @@ int HBAScanB::CreateXmlFile()
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
 
-    // Pipelines that never ran say nothing about the machine: an answer built
-    // on them would be wrong, so there is no document at all.
+    // Pipelines that never ran or were stopped at their limit say nothing
+    // about the machine, and neither does an image without a version: an
+    // answer built on them would be wrong, so there is no document at all.
     const int start_failures = Command::StartFailures();
-    ScanAdapters(*enumeration, start_failures);
+    bool no_packaged_version = false;
+    ScanAdapters(*enumeration, start_failures, &no_packaged_version);
     enumeration.reset();
+    if (const char* stopped = Command::TimedOut())
+        return Fail(std::string("\"") + stopped + "\" did not finish within " +
+                        std::to_string(Command::TimeLimit()) + " s and was stopped; " + kNotWritten,
+                    "Error running the discovery's commands");
     if (Command::StartFailures() != start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +
                         std::strerror(Command::LastStartError()) + "); " + kNotWritten,
                     "Error running the discovery's commands");
+    if (no_packaged_version)
+        return Fail(std::string("bfa_boot_fw holds no boot BIOS version; ") + kNotWritten,
+                    "Error reading the packaged boot BIOS version");
 
     if (!WriteXmlFooter())
         return Fail(OutputFailure("write", kNotWritten), "Error writing out XML footer elements");
@@ -82,14 +90,16 @@ int HBAScanB::CreateXmlFile()
 int HBAScanB::Fail(const std::string& message, const char* step_trace)
 {
     DiscardDocument();
-    (void)fprintf(stderr, "hba-discovery: %s\n", message.c_str());
+    FwCompLibUtil::Say("%s", message.c_str());
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): %s\n", step_trace);
     return 0;
 }
 
 std::string HBAScanB::OutputFailure(const char* action, const char* outcome) const
 {
-    std::string message = std::string("cannot ") + action + " " + OutputFileName;
+    // An entry that blocks every temporary name is the one named.
+    const char* name = BlockedName()[0] != '\0' ? BlockedName() : OutputFileName;
+    std::string message = std::string("cannot ") + action + " " + name;
     if (const char* reason = OutputError())
         message += std::string(" (") + reason + ")";
     return message + "; " + outcome;
@@ -97,8 +107,11 @@ std::string HBAScanB::OutputFailure(const char* action, const char* outcome) con
 
 // Probes every listed PCI function in listing order and writes a device
 // element for each supported one that reports an installed BIOS version.
-// Stops once a command could not be started (more than start_failures).
-void HBAScanB::ScanAdapters(Command& enumeration, int start_failures)
+// Stops once a command could not be started (more than start_failures) or
+// was stopped at its limit, and before writing an adapter whose packaged
+// version is unknown (no_packaged_version): compared against nothing, it
+// would be told that a rewrite is all it gets.
+void HBAScanB::ScanAdapters(Command& enumeration, int start_failures, bool* no_packaged_version)
 {
     // An enumeration that could not run has no output: no adapter is listed.
     (void)enumeration.Execute();
@@ -107,7 +120,7 @@ void HBAScanB::ScanAdapters(Command& enumeration, int start_failures)
     for (char* address = enumeration.IteratorGetNext(); address != nullptr;
          address = enumeration.IteratorGetNext()) {
         std::unique_ptr<HBAInfoB> adapter(new HBAInfoB(address, debug));
-        if (Command::StartFailures() != start_failures)
+        if (Command::StartFailures() != start_failures || Command::TimedOut() != nullptr)
             break;
         if (!adapter->IsSupported(ConfigurationFile)) {
             FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Hba %s is not supported***\n",
@@ -115,6 +128,9 @@ void HBAScanB::ScanAdapters(Command& enumeration, int start_failures)
         } else if (adapter->GetBiosActiveVersion()[0] == '\0') {
             FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Current BIOS version is "
                                         "empty so skipping HBA***\n");
+        } else if (adapter->GetBiosVersion()[0] == '\0') {
+            *no_packaged_version = true;
+            break;
         } else {
             // A device element that fails leaves the document unfinished,
             // which its end reports; the other adapters are still written.

@@ -16,7 +16,7 @@ public:
     int CreateXmlFile();
 
 private:
-    void ScanAdapters(Command& enumeration, int start_failures);
+    void ScanAdapters(Command& enumeration, int start_failures, bool* no_packaged_version);
     // Removes what was written of the document, says on standard error why
     // there is none, traces the failed step (text after
     // "HBAScanB::CreateXmlFile()") and returns 0, the result of the failed

@@ -85,11 +85,13 @@ extern "C" void StopOnSignal(int signo)
     (void)raise(signo);
 }
 
-// A signal that the caller ignores (nohup ignores SIGHUP) stays ignored.
-// While one of them is handled, the others wait.
+// Every catchable signal whose default ends the process. One that the
+// caller ignores (nohup ignores SIGHUP) stays ignored. While one of them is
+// handled, the others wait.
 void StopCleanlyOnSignals()
 {
-    const int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+    const int stop_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
     struct sigaction action = {};
     action.sa_handler = StopOnSignal;
     (void)sigemptyset(&action.sa_mask);
@@ -100,6 +102,10 @@ void StopCleanlyOnSignals()
         if (sigaction(signo, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
             (void)sigaction(signo, &action, nullptr);
     }
+    // A trace reader that goes away (| head) must not end the run with the
+    // old document removed and no new one: writes to it fail instead, as
+    // they do to a closed standard output. The pipelines get SIGPIPE back.
+    (void)signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace

@@ -20,8 +20,9 @@ TEST(HBAInfoTest, AddressThatIsNotAPciAddressRunsNoCommand)
     const char* addresses[] = {"0;touch x", "$(touch x)", "`touch x`", "05:00.0 x", "../../etc",
                                "05:00.0;touch x", "0000:05:00.0:1f", "",
                                // near the two forms lspci prints, but neither
-                               "001:05:00.0", "00001:05:00.0", "0001:05:00.8", "5:00.0",
-                               "05:00.0:", "0001-05:00.0", "05.00:0"};
+                               "001:05:00.0", "000000001:05:00.0", "0001:05:00.8", "5:00.0",
+                               "05:00.0:", "0001-05:00.0", "05.00:0", "1000g:05:00.0",
+                               "10000:05:00.0;x", "10000::05:00.0"};
     ScratchDir dir(true);
     for (const char* address : addresses) {
         std::unique_ptr<HBAInfo> info;
@@ -39,24 +40,39 @@ TEST(HBAInfoTest, ProbesSysfsWithTheExactCommandTexts)
     ScratchDir dir(true);
     for (const char* name : {"a", "c", "f"})
         WriteFile(name, "");
-    std::unique_ptr<HBAInfo> info;
-    testing::internal::CaptureStderr();
-    std::string trace = CaptureStdout([&] { info.reset(new HBAInfo("05:00.0", 1)); });
-    testing::internal::GetCapturedStderr();
-    std::string commands;
-    const std::string mark = "Command::Command(): Command is ";
-    for (std::size_t at = trace.find(mark); at != std::string::npos; at = trace.find(mark, at + 1))
-        commands += trace.substr(at + mark.size(), trace.find('\n', at) - at - mark.size() + 1);
-    const std::string dev = "/sys/bus/pci/devices/0000:05:00.0";
-    EXPECT_EQ("\"ls " + dev + " | grep host |  sed 's/host//g'\"\n" + "\"cat " + dev +
-                  "/vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
-                  "/device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
-                  "/subsystem_vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
-                  "/subsystem_device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n",
-              commands);
-    if (!FileExists(dev)) {
-        EXPECT_EQ(kEmptyDevice,
-                  SinkOutput([&](xmlTextWriterPtr writer) { info->WriteXml(writer); }));
+    // Without a domain the address is in 0000; a domain of four to eight
+    // digits is used whole.
+    const struct {
+        const char* address;
+        const char* dev;
+    } cases[] = {
+        {"05:00.0", "/sys/bus/pci/devices/0000:05:00.0"},
+        {"0001:0a:00.1", "/sys/bus/pci/devices/0001:0a:00.1"},
+        {"10000:e0:00.0", "/sys/bus/pci/devices/10000:e0:00.0"},
+        {"ffffffff:e0:1f.7", "/sys/bus/pci/devices/ffffffff:e0:1f.7"},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<HBAInfo> info;
+        testing::internal::CaptureStderr();
+        std::string trace = CaptureStdout([&] { info.reset(new HBAInfo(c.address, 1)); });
+        testing::internal::GetCapturedStderr();
+        std::string commands;
+        const std::string mark = "Command::Command(): Command is ";
+        for (std::size_t at = trace.find(mark); at != std::string::npos;
+             at = trace.find(mark, at + 1))
+            commands += trace.substr(at + mark.size(), trace.find('\n', at) - at - mark.size() + 1);
+        const std::string dev = c.dev;
+        EXPECT_EQ("\"ls " + dev + " | grep host |  sed 's/host//g'\"\n" + "\"cat " + dev +
+                      "/vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
+                      "/device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
+                      "/subsystem_vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " +
+                      dev + "/subsystem_device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n",
+                  commands)
+            << c.address;
+        if (!FileExists(dev)) {
+            EXPECT_EQ(kEmptyDevice,
+                      SinkOutput([&](xmlTextWriterPtr writer) { info->WriteXml(writer); }));
+        }
     }
 }
 
