@@ -105,8 +105,7 @@ volatile std::sig_atomic_t HBAScan::document_pending = 0;
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false),
-      blocked_name()
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false), blocked_name()
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
@@ -122,8 +121,7 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false),
-      blocked_name()
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false), blocked_name()
 {
 }
 
