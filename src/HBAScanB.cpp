@@ -53,17 +53,18 @@ int HBAScanB::CreateXmlFile()
     // Pipelines that never ran or were stopped at their limit say nothing
     // about the machine, and neither does an image without a version: an
     // answer built on them would be wrong, so there is no document at all.
-    const int start_failures = Command::StartFailures();
+    const Command::RunFailures before = Command::Failures();
     bool no_packaged_version = false;
-    ScanAdapters(*enumeration, start_failures, &no_packaged_version);
+    ScanAdapters(*enumeration, before, &no_packaged_version);
     enumeration.reset();
-    if (const char* stopped = Command::TimedOut())
-        return Fail(std::string("\"") + stopped + "\" did not finish within " +
+    const Command::RunFailures after = Command::Failures();
+    if (after.timed_out != nullptr)
+        return Fail(std::string("\"") + after.timed_out + "\" did not finish within " +
                         std::to_string(Command::TimeLimit()) + " s and was stopped; " + kNotWritten,
                     "Error running the discovery's commands");
-    if (Command::StartFailures() != start_failures)
+    if (after.start_failures != before.start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +
-                        std::strerror(Command::LastStartError()) + "); " + kNotWritten,
+                        std::strerror(after.last_start_error) + "); " + kNotWritten,
                     "Error running the discovery's commands");
     if (no_packaged_version)
         return Fail(std::string("bfa_boot_fw holds no boot BIOS version; ") + kNotWritten,
@@ -107,11 +108,12 @@ std::string HBAScanB::OutputFailure(const char* action, const char* outcome) con
 
 // Probes every listed PCI function in listing order and writes a device
 // element for each supported one that reports an installed BIOS version.
-// Stops once a command could not be started (more than start_failures) or
-// was stopped at its limit, and before writing an adapter whose packaged
+// Stops once a command could not be started or was stopped at its limit
+// (the failures since before), and before writing an adapter whose packaged
 // version is unknown (no_packaged_version): compared against nothing, it
 // would be told that a rewrite is all it gets.
-void HBAScanB::ScanAdapters(Command& enumeration, int start_failures, bool* no_packaged_version)
+void HBAScanB::ScanAdapters(Command& enumeration, const Command::RunFailures& before,
+                            bool* no_packaged_version)
 {
     // An enumeration that could not run has no output: no adapter is listed.
     (void)enumeration.Execute();
@@ -120,7 +122,7 @@ void HBAScanB::ScanAdapters(Command& enumeration, int start_failures, bool* no_p
     for (char* address = enumeration.IteratorGetNext(); address != nullptr;
          address = enumeration.IteratorGetNext()) {
         std::unique_ptr<HBAInfoB> adapter(new HBAInfoB(address, debug));
-        if (Command::StartFailures() != start_failures || Command::TimedOut() != nullptr)
+        if (Command::Failures().Since(before))
             break;
         if (!adapter->IsSupported(ConfigurationFile)) {
             FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Hba %s is not supported***\n",

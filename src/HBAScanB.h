@@ -3,9 +3,8 @@
 
 #include <string>
 
+#include "Command.h"
 #include "HBAScan.h"
-
-class Command;
 
 // The Durozaz scanner: finds the adapters and writes the discovery document.
 class HBAScanB : public HBAScan {
@@ -16,7 +15,8 @@ public:
     int CreateXmlFile();
 
 private:
-    void ScanAdapters(Command& enumeration, int start_failures, bool* no_packaged_version);
+    void ScanAdapters(Command& enumeration, const Command::RunFailures& before,
+                      bool* no_packaged_version);
     // Removes what was written of the document, says on standard error why
     // there is none, traces the failed step (text after
     // "HBAScanB::CreateXmlFile()") and returns 0, the result of the failed
