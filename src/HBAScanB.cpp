@@ -39,14 +39,16 @@ int HBAScanB::CreateXmlFile()
     if (OutputFileName[0] == '\0')
         return Fail(std::string(ConfigurationFile) + " " + OutputFileNameProblem + "; " +
                         kNotWritten,
-                    "Error creating the xml writer");
+                    "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
     if (!OpenWriter())
-        return Fail(OutputFailure("create", kNotWritten), "Error creating the xml writer");
+        return Fail(OutputFailure("create", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): XML file %s successfully created\n",
                          OutputFileName);
 
     if (!WriteXmlHeader())
-        return Fail(OutputFailure("write", kNotWritten), "Error writing XML header elements");
+        return Fail(OutputFailure("write", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): Error writing XML header elements\n");
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
 
@@ -61,17 +63,18 @@ int HBAScanB::CreateXmlFile()
     if (after.timed_out != nullptr)
         return Fail(std::string("\"") + after.timed_out + "\" did not finish within " +
                         std::to_string(Command::TimeLimit()) + " s and was stopped; " + kNotWritten,
-                    "Error running the discovery's commands");
+                    "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (after.start_failures != before.start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +
                         std::strerror(after.last_start_error) + "); " + kNotWritten,
-                    "Error running the discovery's commands");
+                    "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (no_packaged_version)
         return Fail(std::string("bfa_boot_fw holds no boot BIOS version; ") + kNotWritten,
-                    "Error reading the packaged boot BIOS version");
+                    "HBAScanB::CreateXmlFile(): Error reading the packaged boot BIOS version\n");
 
     if (!WriteXmlFooter())
-        return Fail(OutputFailure("write", kNotWritten), "Error writing out XML footer elements");
+        return Fail(OutputFailure("write", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): Error writing out XML footer elements\n");
     FwCompLibUtil::Trace(debug,
                          "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
 
@@ -79,7 +82,8 @@ int HBAScanB::CreateXmlFile()
     // that failed on the way (a full disk) shows there. Only then does it
     // take the output file name.
     if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter() || !CommitDocument())
-        return Fail(OutputFailure("write", kNotWritten), "xmlTextWriterEndDocument() failed");
+        return Fail(OutputFailure("write", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): Successfully closed out %s\n",
                          OutputFileName);
     return 1;
@@ -88,11 +92,11 @@ int HBAScanB::CreateXmlFile()
 // The exit status is always 0, so a missing document is said on standard
 // error, where whoever runs the tool sees it. What was written is removed:
 // the output file name holds a complete document or nothing.
-int HBAScanB::Fail(const std::string& message, const char* step_trace)
+int HBAScanB::Fail(const std::string& message, const char* trace_line)
 {
     DiscardDocument();
     FwCompLibUtil::Say("%s", message.c_str());
-    FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): %s\n", step_trace);
+    FwCompLibUtil::Trace(debug, "%s", trace_line);
     return 0;
 }
 
