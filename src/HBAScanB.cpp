@@ -100,16 +100,6 @@ int HBAScanB::Fail(const std::string& message, const char* trace_line)
     return 0;
 }
 
-std::string HBAScanB::OutputFailure(const char* action, const char* outcome) const
-{
-    // An entry that blocks every temporary name is the one named.
-    const char* name = BlockedName()[0] != '\0' ? BlockedName() : OutputFileName;
-    std::string message = std::string("cannot ") + action + " " + name;
-    if (const char* reason = OutputError())
-        message += std::string(" (") + reason + ")";
-    return message + "; " + outcome;
-}
-
 // Probes every listed PCI function in listing order and writes a device
 // element for each supported one that reports an installed BIOS version.
 // Stops once a command could not be started or was stopped at its limit

@@ -21,8 +21,6 @@ private:
     // there is none, traces the failed step (trace_line, the whole line as
     // written) and returns 0, the result of the failed discovery.
     int Fail(const std::string& message, const char* trace_line);
-    // The message for a document that could not be created or written.
-    std::string OutputFailure(const char* action, const char* outcome) const;
 };
 
 #endif
