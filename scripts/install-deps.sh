@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages that building and testing need, only those
 # that are missing. Without root it only says what is missing.
 #

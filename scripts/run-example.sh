@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Builds the tool and runs it on the bundled example component, on a
 # simulated machine (examples/machine), in a scratch copy. Prints the
 # machine's PCI functions, the document, and what became of each function:

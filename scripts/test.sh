@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The whole test suite: installs what is missing, builds, runs every test,
 # then the safety checks (sanitizers, valgrind, 32-bit build, static
 # analysis, fuzzing: scripts/check-safety.sh).
