@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The safety checks, each in a build directory of its own; scripts/test.sh
 # runs them all after the normal suite, and so does CI.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The fleet report from the hosts' discovery documents.
 
     fleet_report.py REPORT_DIR < OUTCOMES
