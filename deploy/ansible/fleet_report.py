@@ -151,15 +151,22 @@ def read_devices(path, limit):
 def read_outcomes(stream):
     """The run's outcomes: {"max_document_bytes": N, "hosts": [[HOST,
     OUTCOME], ...]}, or the bare list; an outcome is {"document": NAME,
-    "max_document_bytes": N (optional)} or {"reason": REASON, "detail": TEXT}."""
+    "max_document_bytes": N (optional)}, {"reason": REASON, "detail": TEXT}
+    or null (the host left the play)."""
     data = json.load(stream)
     if isinstance(data, list):
         data = {"hosts": data}
     if not isinstance(data, dict) or not isinstance(data.get("hosts"), list):
         raise ValueError("outcomes: an object with a list \"hosts\" expected")
     for entry in data["hosts"]:
-        if not (isinstance(entry, list) and len(entry) == 2 and isinstance(entry[1], dict)):
+        if not (isinstance(entry, list) and len(entry) == 2):
             raise ValueError("outcomes: each host a pair [HOST, OUTCOME]")
+        if entry[1] is None:
+            # A host that dropped out of the play: it lost its connection.
+            entry[1] = {"reason": "unreachable",
+                        "detail": "the host left the play before its outcome was noted"}
+        elif not isinstance(entry[1], dict):
+            raise ValueError("outcomes: an outcome is an object or null")
     return data
 
 
@@ -418,6 +425,9 @@ def command_write(args):
     report = write_report(args.run_dir, outcomes, int(outcomes["max_document_bytes"]))
     point_latest(args.run_dir)
     print(summary(args.run_dir, report))
+    # Last line, for the play: the failed hosts and why.
+    print(json.dumps({host: reason + (": " + detail if detail else "")
+                      for host, reason, detail in report.failed}))
     return 0
 
 
@@ -440,7 +450,8 @@ def main(argv=None):
     start.add_argument("report_dir", metavar="REPORT_DIR")
     start.set_defaults(run=command_start)
     write = commands.add_parser(
-        "write", help="save the outcomes read from standard input (JSON) and write the report")
+        "write", help="save the outcomes read from standard input (JSON), write the report; "
+        "the last line printed is a JSON object of the failed hosts and why")
     write.add_argument("run_dir", metavar="RUN_DIR")
     write.add_argument("--max-document-bytes", type=int, default=DEFAULT_MAX_DOCUMENT_BYTES,
                        metavar="N", help="largest document read (default %(default)d); "
