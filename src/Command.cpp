@@ -113,10 +113,7 @@ Command::Command(const char* text, int debug_value)
     FwCompLibUtil::Trace(debug, "Command::Command(): Command is \"%s\"\n", text);
     // A longer text is not stored at all: a cut command line could do
     // something other than what was asked.
-    if (len < sizeof(command_text)) {
-        FwCompLibUtil::CopyBounded(command_text, text);
-        command_stored = true;
-    }
+    command_stored = FwCompLibUtil::CopyIfFits(command_text, text);
 }
 
 int Command::ChangeOperatingDir(const char* dir)
@@ -124,12 +121,12 @@ int Command::ChangeOperatingDir(const char* dir)
     std::size_t len = std::strlen(dir);
     FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory length is %zu\n", len);
     FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory is %s\n", dir);
-    if (len >= sizeof(operating_dir)) {
+    // A refused directory leaves the one stored before.
+    if (!FwCompLibUtil::CopyIfFits(operating_dir, dir)) {
         FwCompLibUtil::Trace(
             debug, "Command::ChangeOperatingDir(): Failed to store execution directory\n");
         return 0;
     }
-    FwCompLibUtil::CopyBounded(operating_dir, dir);
     return 1;
 }
 

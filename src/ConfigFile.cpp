@@ -1,6 +1,5 @@
 #include "ConfigFile.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include <libxml/globals.h>
@@ -13,11 +12,6 @@ const char* AsText(const xmlChar* s)
 {
     return reinterpret_cast<const char*>(s);
 }
-
-struct ValueLine {
-    const char* name;
-    const std::string& value;
-};
 
 // What the expansion of an attribute value has used so far.
 struct ExpansionBudget {
@@ -63,25 +57,18 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
     // keeps one error; it is said in one line afterwards. libxml2's own
     // handler would print the offending line of the file, which may be a
     // file the caller must not see.
-    xmlStructuredErrorFunc saved_handler = xmlStructuredError;
-    void* saved_context = xmlStructuredErrorContext;
-    xmlGenericErrorFunc saved_generic = xmlGenericError;
-    void* saved_generic_context = xmlGenericErrorContext;
-    xmlSetStructuredErrorFunc(this, KeepParserError);
-    xmlSetGenericErrorFunc(this, DropGenericError);
-
-    xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
-    opened = reader != nullptr;
-    while (ReadNode(reader) == 1)
-        ProcessXMLNode(reader);
-    // An error that names no line (a failed read) happened where the parser
-    // stood.
-    if (first_error.line <= 0 && reader != nullptr)
-        first_error.line = xmlTextReaderGetParserLineNumber(reader);
-    xmlFreeTextReader(reader);
-
-    xmlSetStructuredErrorFunc(saved_context, saved_handler);
-    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
+    {
+        const FwCompLibUtil::XmlErrorGuard handlers(this, KeepParserError, DropGenericError);
+        xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
+        opened = reader != nullptr;
+        while (ReadNode(reader) == 1)
+            ProcessXMLNode(reader);
+        // An error that names no line (a failed read) happened where the
+        // parser stood.
+        if (first_error.line <= 0 && reader != nullptr)
+            first_error.line = xmlTextReaderGetParserLineNumber(reader);
+        xmlFreeTextReader(reader);
+    }
     FwCompLibUtil::CleanupParser();
     if (refused_line != 0)
         Refuse();
@@ -147,19 +134,19 @@ void ConfigFile::DropGenericError(void* /*config*/, const char* /*format*/, ...)
 void ConfigFile::ReportReading(const char* path) const
 {
     if (refused_line != 0) {
-        (void)fprintf(stderr,
-                      "%s:%d: an attribute value expands to more than %zu characters or %zu "
-                      "pieces; the configuration is not read\n",
-                      path, refused_line, kMaxExpandedValue, kMaxValuePieces);
+        FwCompLibUtil::SayAbout(path,
+                                ":%d: an attribute value expands to more than %zu characters or "
+                                "%zu pieces; the configuration is not read",
+                                refused_line, kMaxExpandedValue, kMaxValuePieces);
     } else if (first_error.level == XML_ERR_NONE) {
         return;
     } else if (!opened) {
-        (void)fprintf(stderr, "%s: %s\n", path, first_error.message);
+        FwCompLibUtil::SayAbout(path, ": %s", first_error.message);
     } else if (read_result == -1) {
-        (void)fprintf(stderr, "%s: read up to line %d: %s\n", path, first_error.line,
-                      first_error.message);
+        FwCompLibUtil::SayAbout(path, ": read up to line %d: %s", first_error.line,
+                                first_error.message);
     } else {
-        (void)fprintf(stderr, "%s:%d: %s\n", path, first_error.line, first_error.message);
+        FwCompLibUtil::SayAbout(path, ":%d: %s", first_error.line, first_error.message);
     }
 }
 
@@ -233,8 +220,10 @@ void ConfigFile::ProcessAndSetTitle(xmlTextReaderPtr reader, const char* node_na
 {
     if (std::strcmp(node_name, "name_xlate") != 0 || ComponentTitle[0] != '\0')
         return;
-    SetFromNextNode(reader, "ProcessAndSetTitle", node_name, "ComponentTitle", ComponentTitle,
-                    sizeof(ComponentTitle));
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetTitle(): node_name=\"%s\"\n", node_name);
+    if (const char* value = TakeNextValue(reader, ComponentTitle, sizeof(ComponentTitle)))
+        FwCompLibUtil::Trace(
+            debug, "ConfigFile::ProcessAndSetTitle(): Setting ComponentTitle to \"%s\"\n", value);
 }
 
 void ConfigFile::ProcessAndSetVersion(xmlTextReaderPtr reader, const char* node_name)
@@ -257,28 +246,28 @@ void ConfigFile::ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node
 {
     if (std::strcmp(node_name, "filename") != 0 || ComponentFileName[0] != '\0')
         return;
-    std::size_t len =
-        SetFromNextNode(reader, "ProcessAndSetFileName", node_name, "ComponentFileName",
-                        ComponentFileName, sizeof(ComponentFileName));
-    file_name_cut = len >= sizeof(ComponentFileName);
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetFileName(): node_name=\"%s\"\n",
+                         node_name);
+    const char* value = TakeNextValue(reader, ComponentFileName, sizeof(ComponentFileName));
+    if (value == nullptr)
+        return;
+    FwCompLibUtil::Trace(
+        debug, "ConfigFile::ProcessAndSetFileName(): Setting ComponentFileName to \"%s\"\n", value);
+    file_name_cut = std::strlen(value) >= sizeof(ComponentFileName);
 }
 
 // Title and file name are the value of the node after the matched one, which
-// is consumed here. Returns the length of the value found (0 when none).
-std::size_t ConfigFile::SetFromNextNode(xmlTextReaderPtr reader, const char* operation,
-                                        const char* node_name, const char* field_name, char* field,
-                                        std::size_t width)
+// is consumed here and copied into the field (cut to its width). Returns the
+// whole value, which lasts until the reader steps on, or nullptr when there
+// is none.
+const char* ConfigFile::TakeNextValue(xmlTextReaderPtr reader, char* field, std::size_t width)
 {
-    FwCompLibUtil::Trace(debug, "ConfigFile::%s(): node_name=\"%s\"\n", operation, node_name);
     if (ReadNode(reader) != 1)
-        return 0;
-    const xmlChar* value = xmlTextReaderConstValue(reader);
-    if (value == nullptr)
-        return 0;
-    FwCompLibUtil::Trace(debug, "ConfigFile::%s(): Setting %s to \"%s\"\n", operation, field_name,
-                         AsText(value));
-    FwCompLibUtil::CopyBounded(field, width, AsText(value));
-    return std::strlen(AsText(value));
+        return nullptr;
+    const char* value = AsText(xmlTextReaderConstValue(reader));
+    if (value != nullptr)
+        FwCompLibUtil::CopyBounded(field, width, value);
+    return value;
 }
 
 void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const char* node_name)
@@ -290,13 +279,14 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
     device.DeviceId = ReturnPciIdData(reader);
     device.SubvendorId = ReturnPciIdData(reader);
     device.SubdeviceId = ReturnPciIdData(reader);
-    const ValueLine lines[] = {{"VendorId", device.VendorId},
-                               {"DeviceId", device.DeviceId},
-                               {"SubvendorId", device.SubvendorId},
-                               {"SubdeviceId", device.SubdeviceId}};
-    for (const auto& line : lines)
-        FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): %s=\"%s\"\n",
-                             line.name, line.value.c_str());
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n",
+                         device.VendorId.c_str());
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n",
+                         device.DeviceId.c_str());
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): SubvendorId=\"%s\"\n",
+                         device.SubvendorId.c_str());
+    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): SubdeviceId=\"%s\"\n",
+                         device.SubdeviceId.c_str());
     SupportedDevices.push_back(device);
 }
 
@@ -353,8 +343,8 @@ int ConfigFile::IsDeviceSupported(std::string vendor, std::string device, std::s
 // NOLINTEND(performance-unnecessary-value-param)
 {
     FwCompLibUtil::Trace(debug,
-                         "ConfigFile::IsDeviceSupported(): "
-                         "VendorId=%s,DeviceId=%s,SubvendorId=%s,SubdeviceId=%s\n",
+                         "ConfigFile::IsDeviceSupported(): VendorId=%s,DeviceId=%s,"
+                         "SubvendorId=%s,SubdeviceId=%s\n",
                          vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
     for (std::size_t i = 0; i < SupportedDevices.size(); i++) {
         const PciDevice& d = SupportedDevices[i];

@@ -71,9 +71,7 @@ private:
     // Steps the reader to the next node: 1, or the 0 (end) or -1 (error) that
     // ended the reading, then again on every later step.
     int ReadNode(xmlTextReaderPtr reader);
-    std::size_t SetFromNextNode(xmlTextReaderPtr reader, const char* operation,
-                                const char* node_name, const char* field_name, char* field,
-                                std::size_t width);
+    const char* TakeNextValue(xmlTextReaderPtr reader, char* field, std::size_t width);
 
     int debug;
     char ComponentTitle[kTitleWidth];

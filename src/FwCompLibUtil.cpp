@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 
 namespace {
@@ -54,6 +55,26 @@ std::size_t DecodeUtf8(const unsigned char* s, unsigned long* c)
     return len;
 }
 
+// The one place that writes to standard error: lead, the formatted text and
+// a line feed, in one write, so that a line of the tool's never mixes with
+// what the pipelines print there.
+void SayLine(const char* lead, const char* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    int len = std::vsnprintf(nullptr, 0, format, measure); // NOLINT(clang-analyzer-valist.*)
+    va_end(measure);
+    if (len < 0)
+        return;
+    std::string line(lead);
+    const std::size_t start = line.size();
+    line.resize(start + static_cast<std::size_t>(len) + 1);
+    // NOLINTNEXTLINE(clang-analyzer-valist.*): args is started by the caller
+    (void)std::vsnprintf(&line[start], static_cast<std::size_t>(len) + 1, format, args);
+    line[start + static_cast<std::size_t>(len)] = '\n';
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 } // namespace
 
 FwCompLibUtil::FwCompLibUtil() : debug(0)
@@ -102,6 +123,14 @@ void FwCompLibUtil::CopyBounded(char* field, std::size_t width, const char* text
     std::memset(field + len, '\0', width - len);
 }
 
+bool FwCompLibUtil::CopyIfFits(char* field, std::size_t width, const char* text)
+{
+    if (width == 0 || strnlen(text, width) >= width)
+        return false;
+    CopyBounded(field, width, text);
+    return true;
+}
+
 // The printf-like helpers are C variadic functions on purpose: so the
 // compiler checks each call's arguments against its format (format attribute).
 // NOLINTNEXTLINE(cert-dcl50-cpp)
@@ -140,21 +169,41 @@ void FwCompLibUtil::Trace(int debug, const char* format, ...)
     va_end(args);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
+void FwCompLibUtil::Say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    SayLine("hba-discovery: ", format, args);
+    va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
+void FwCompLibUtil::SayAbout(const char* file, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    SayLine(file, format, args);
+    va_end(args);
+}
+
 int FwCompLibUtil::WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const char* name,
                                                 const char* text)
 {
-    const char* label = "HBAInfo::WriteXmlElementWithAttribute(): ";
     if (xmlTextWriterStartElement(writer, BAD_CAST name) < 0) {
-        Trace(debug, "%sxmlTextWriterStartElement() failed\n", label);
+        Trace(debug, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterStartElement() "
+                     "failed\n");
         return 0;
     }
     std::string safe = XmlSafeText(text);
     if (xmlTextWriterWriteAttribute(writer, BAD_CAST "value", BAD_CAST safe.c_str()) < 0) {
-        Trace(debug, "%sxmlTextWriterWriteAttribute() failed\n", label);
+        Trace(debug, "HBAInfo::WriteXmlElementWithAttribute(): xmlTextWriterWriteAttribute() "
+                     "failed\n");
         return 0;
     }
     if (xmlTextWriterEndElement(writer) < 0) {
-        Trace(debug, "%sError at xmlTextWriterEndElement()\n", label);
+        Trace(debug, "HBAInfo::WriteXmlElementWithAttribute(): Error at "
+                     "xmlTextWriterEndElement()\n");
         return 0;
     }
     return 1;
@@ -168,6 +217,22 @@ int FwCompLibUtil::WriteValueElements(xmlTextWriterPtr writer, const ValueElemen
             return 0;
     }
     return 1;
+}
+
+FwCompLibUtil::XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
+                                            xmlGenericErrorFunc generic)
+    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
+{
+    xmlSetStructuredErrorFunc(context, structured);
+    if (generic != nullptr)
+        xmlSetGenericErrorFunc(context, generic);
+}
+
+FwCompLibUtil::XmlErrorGuard::~XmlErrorGuard()
+{
+    xmlSetStructuredErrorFunc(saved_structured_context, saved_structured);
+    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
 }
 
 void FwCompLibUtil::WriterOpened()

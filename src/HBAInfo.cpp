@@ -35,8 +35,7 @@ HBAInfo::HBAInfo(const char* address, int debug_value) : HBAInfo()
     util.SetDebugValue(debug_value);
     // An address that does not fit is not stored: a cut address could name
     // another adapter.
-    if (std::strlen(address) < sizeof(pci_address))
-        FwCompLibUtil::CopyBounded(pci_address, address);
+    (void)FwCompLibUtil::CopyIfFits(pci_address, address);
 
     GetScsiHostNo();
     GetVendorId();
@@ -103,12 +102,8 @@ void HBAInfo::GetScsiHostNo()
     char hosts[Command::kTextWidth];
     Probe(hosts, sizeof(hosts), "ls %s%s | grep host |  sed 's/host//g'", DevicePrefix(),
           pci_address);
-    std::size_t len = std::strcspn(hosts, "\n");
-    if (len < sizeof(host_no)) {
-        std::memcpy(host_no, hosts, len);
-        host_no[len] = '\0';
-    }
-    if (!HostNumberUsable())
+    hosts[std::strcspn(hosts, "\n")] = '\0';
+    if (!FwCompLibUtil::CopyIfFits(host_no, hosts) || !HostNumberUsable())
         host_no[0] = '\0';
 }
 

@@ -28,7 +28,8 @@ public:
 
 private:
     // The vendor class keeps its own debug value and helper beside those of
-    // its base, as every vendor-specific class does.
+    // its base (HBAScanB keeps none). Only the helper's debug value is set;
+    // every use goes through the base's helper.
     // cppcheck-suppress duplInheritedMember
     int debug;
     // cppcheck-suppress duplInheritedMember

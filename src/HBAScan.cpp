@@ -42,8 +42,7 @@ volatile std::sig_atomic_t HBAScan::document_pending = 0;
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, saved_error_handler(nullptr),
-      saved_error_context(nullptr), temporary_created(false)
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false)
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
@@ -59,8 +58,7 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, saved_error_handler(nullptr),
-      saved_error_context(nullptr), temporary_created(false)
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false)
 {
 }
 
@@ -204,9 +202,7 @@ int HBAScan::OpenWriter()
         DiscardDocument();
         return 0;
     }
-    saved_error_handler = xmlStructuredError;
-    saved_error_context = xmlStructuredErrorContext;
-    xmlSetStructuredErrorFunc(nullptr, DropOutputError);
+    error_guard.emplace(nullptr, DropOutputError);
     FwCompLibUtil::WriterOpened();
     return 1;
 }
@@ -217,7 +213,7 @@ int HBAScan::FreeWriter()
         return 1;
     xmlFreeTextWriter(writer);
     writer = nullptr;
-    xmlSetStructuredErrorFunc(saved_error_context, saved_error_handler);
+    error_guard.reset();
     FwCompLibUtil::WriterFreed();
     return sink.error == 0 ? 1 : 0;
 }

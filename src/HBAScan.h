@@ -2,6 +2,7 @@
 #define HBASCAN_H
 
 #include <csignal>
+#include <optional>
 
 #include <libxml/xmlerror.h>
 #include <libxml/xmlwriter.h>
@@ -81,8 +82,8 @@ private:
     static void DropOutputError(void* context, xmlErrorPtr error);
 
     OutputSink sink;
-    xmlStructuredErrorFunc saved_error_handler;
-    void* saved_error_context;
+    // DropOutputError's hold on libxml2's errors, while the writer is open.
+    std::optional<FwCompLibUtil::XmlErrorGuard> error_guard;
     bool temporary_created;
 
     // The temporary file that the signal handler removes; set while one may

@@ -20,16 +20,12 @@ HBAScanB::HBAScanB(const char* config_file_name, int debug_value)
     : HBAScan(config_file_name, debug_value)
 {
     FwCompLibUtil::CopyBounded(TypeStr, "Durozaz");
-    const FwCompLibUtil::ValueElement fields[] = {
-        {"ConfigurationFile", ConfigurationFile},
-        {"TarnromVerStr", TarnromVerStr},
-        {"TypeStr", TypeStr},
-        {"TakesEffectStr", TakesEffectStr},
-        {"VersionStr", VersionStr},
-        {"AltName", AltName},
-    };
-    for (const auto& field : fields)
-        FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): %s=%s\n", field.name, field.value);
+    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): ConfigurationFile=%s\n", ConfigurationFile);
+    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): TarnromVerStr=%s\n", TarnromVerStr);
+    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): TypeStr=%s\n", TypeStr);
+    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): TakesEffectStr=%s\n", TakesEffectStr);
+    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): VersionStr=%s\n", VersionStr);
+    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): AltName=%s\n", AltName);
 }
 
 HBAScanB::HBAScanB() : HBAScan()

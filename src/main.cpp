@@ -1,7 +1,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include "Command.h"
+#include "FwCompLibUtil.h"
 #include "HBAScanB.h"
 
 namespace {
@@ -43,10 +43,9 @@ void SetTimeLimitFromEnvironment()
     if (DecimalNumber(text, 1, kLongestTimeLimit, &seconds))
         Command::SetTimeLimit(static_cast<int>(seconds));
     else
-        (void)fprintf(stderr,
-                      "hba-discovery: %s is not a whole number of seconds from 1 to %ld; it is "
-                      "ignored and the default of %d s is used\n",
-                      kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
+        FwCompLibUtil::Say("%s is not a whole number of seconds from 1 to %ld; it is ignored and "
+                           "the default of %d s is used",
+                           kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
 }
 
 // The debug value: HBA_DISCOVERY_DEBUG as a decimal number; unset, empty or

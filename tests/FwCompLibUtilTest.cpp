@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <libxml/encoding.h>
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 
 #include "ConfigFile.h"
@@ -82,6 +83,41 @@ TEST(FwCompLibUtilTest, CopyBoundedClearsTheRestOfTheField)
     FwCompLibUtil::CopyBounded(field, "abcde");
     FwCompLibUtil::CopyBounded(field, "x");
     EXPECT_EQ(std::string("x\0\0\0\0\0", 6), std::string(field, 6));
+}
+
+// A text that does not fit is not copied at all: the field keeps what it held.
+TEST(FwCompLibUtilTest, CopyIfFitsCopiesWholeTextsOnly)
+{
+    const struct {
+        std::size_t width;
+        const char* in;
+        bool fits;
+        const char* out;
+    } cases[] = {{5, "abcd", true, "abcd"}, {5, "abcde", false, "old"}, {5, "", true, ""},
+                 {1, "", true, ""},         {1, "a", false, "old"},     {0, "", false, "old"}};
+    for (const auto& c : cases) {
+        char field[8] = "old";
+        std::memset(field + 4, '#', sizeof(field) - 4);
+        EXPECT_EQ(c.fits, FwCompLibUtil::CopyIfFits(field, c.width, c.in)) << c.in;
+        EXPECT_STREQ(c.out, field) << c.in;
+        EXPECT_EQ("###", std::string(field + 5, 3)) << "written past the width: " << c.in;
+    }
+}
+
+// The tool's own lines carry its name; lines about a file keep libxml2's
+// shape. Each is one whole line, however long.
+TEST(FwCompLibUtilTest, SayWritesOneWholeLineOnStandardError)
+{
+    const std::string long_text(5000, 'x');
+    testing::internal::CaptureStderr();
+    FwCompLibUtil::Say("%s is %d", "HBA_DISCOVERY_TIMEOUT", 0);
+    FwCompLibUtil::SayAbout("KT582304.xml", ":%d: %s", 7, "Opening and ending tag mismatch");
+    FwCompLibUtil::SayAbout("KT582304.xml", ": %s", long_text.c_str());
+    EXPECT_EQ("hba-discovery: HBA_DISCOVERY_TIMEOUT is 0\n"
+              "KT582304.xml:7: Opening and ending tag mismatch\n"
+              "KT582304.xml: " +
+                  long_text + "\n",
+              testing::internal::GetCapturedStderr());
 }
 
 // A text that does not fit is never cut (a cut command line runs something
@@ -165,6 +201,37 @@ TEST(FwCompLibUtilTest, EachFailedWriterStepIsTracedUnderTheHBAInfoLabel)
             EXPECT_EQ(debug ? c.trace : "", trace);
         }
     }
+}
+
+void CountError(void* count, xmlErrorPtr /*error*/)
+{
+    ++*static_cast<int*>(count);
+}
+
+void DropError(void* /*context*/, xmlErrorPtr /*error*/)
+{
+}
+
+// Guards nest: a configuration reading inside another guard's life puts that
+// guard's handler back, and the last guard the caller's own.
+TEST(FwCompLibUtilTest, XmlErrorGuardPutsTheHandlersSetBeforeBack)
+{
+    ScratchDir dir;
+    WriteFile(dir.File("KT582304.xml"), "<c><filename>pack0042.tarxz</filename>\n");
+    int errors = 0;
+    xmlSetStructuredErrorFunc(&errors, CountError);
+    const xmlGenericErrorFunc generic = xmlGenericError;
+    {
+        FwCompLibUtil::XmlErrorGuard guard(nullptr, DropError);
+        EXPECT_EQ(&DropError, xmlStructuredError);
+        ConfigFile config(dir.File("KT582304.xml").c_str(), 0);
+        EXPECT_EQ(&DropError, xmlStructuredError);
+        EXPECT_EQ(generic, xmlGenericError);
+    }
+    EXPECT_EQ(&CountError, xmlStructuredError);
+    EXPECT_EQ(&errors, xmlStructuredErrorContext);
+    EXPECT_EQ(0, errors) << "the reading's error reached the caller's handler";
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
 }
 
 // A clean-up of the XML library while the document writer is open must be

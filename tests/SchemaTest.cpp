@@ -461,7 +461,7 @@ INSTANTIATE_TEST_SUITE_P(
                    false, Reader::NotCompared},
         LayoutCase{"FileNameWithSlash", Replace(kCanonical, "FCBOOT32.tarxz", "../FCBOOT32.tarxz"),
                    false, Reader::NotCompared},
-        // Beyond what a schema sees (README, "For packagers"): whitespace
+        // Beyond what a schema sees (docs/packaging.md): whitespace
         // between elements and comments. These validate and are misread.
         LayoutCase{
             "GroupOnOneLine",
