@@ -12,7 +12,8 @@
 #   m32       the 32-bit x86 build (build-m32) and the whole suite on it
 #   lint      clang-tidy (.clang-tidy) and cppcheck on src/, warnings are errors;
 #             clang-format (.clang-format) on src/ and tests/: any change it
-#             would make is an error
+#             would make is an error; ansible-lint (production profile) on
+#             deploy/ansible
 #   fuzz      each libFuzzer target for HBA_FUZZ_SECONDS (default 60) seconds
 #
 # Missing packages (scripts/packages, a group a step) are installed when run
@@ -102,6 +103,13 @@ step_lint() {
         --suppress=useStlAlgorithm -I "$top/src" --quiet "$top/src"
     (cd "$top" && clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h)
     echo "lint: clang-tidy and cppcheck found nothing in src/, src/ and tests/ are formatted"
+    lint_ansible
+}
+
+# The fleet playbook and its role: ansible-lint's production profile.
+lint_ansible() {
+    (cd "$top" && ansible-lint -q --nocolor --profile production deploy/ansible)
+    echo "lint: ansible-lint's production profile passes on deploy/ansible"
 }
 
 step_fuzz() {
