@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # floor.sh without popen's shell: the same pipelines in the same order, but
 # each run by this one shell instead of by a shell of its own. The tool runs
 # every command line through the system shell (popen), so this is below what

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The floor of one discovery run: the tool's pipelines, word for word and in
 # the tool's order, each run by a shell of its own as popen runs it
 # (sh -c TEXT), and nothing else: no configuration reading, no document.

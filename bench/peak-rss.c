@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Preloaded into a benchmark run: when the process whose executable is named
  * by PEAK_RSS_EXE ends, appends its own peak resident set size (VmHWM, kB)
  * to the file PEAK_RSS_OUT. Other processes that inherit the preload (the

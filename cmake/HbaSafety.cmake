@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Build options for the safety checks (scripts/check-safety.sh runs them all):
 #
 #   HBA_SANITIZE=ON  AddressSanitizer and UndefinedBehaviorSanitizer on every

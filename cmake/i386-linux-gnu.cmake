@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Builds for the tool's target platform, 32-bit x86 Linux, on an x86-64
 # Debian host with the multilib compiler and the i386 libraries installed:
 #   dpkg --add-architecture i386

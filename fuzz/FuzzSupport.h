@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef FUZZSUPPORT_H
 #define FUZZSUPPORT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the shell command runner's output buffer and field iterator. The
 // first input byte is the field separator (zero: none), the rest is what the
 // command prints: it is written to a file that `cat` prints. The stored

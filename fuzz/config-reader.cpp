@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the component configuration reader: the input is written to a file,
 // read by ConfigFile, and every identity it lists must then be supported.
 

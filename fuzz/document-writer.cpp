@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the discovery document writer: the input, cut at its zero bytes,
 // gives the values of a whole document (header, one adapter with a firmware
 // and a boot BIOS item, footer), written the way the scanner writes it, with

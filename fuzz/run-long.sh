@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs the fuzz targets for longer than CI does: 30 minutes each by default,
 # keeping the working corpus in build-fuzz/corpus/ between runs.
 #

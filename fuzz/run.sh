@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (clang++, build-fuzz/) and runs each for a
 # bounded time on its committed seed corpus (fuzz/corpus/<target>/, never
 # modified) plus a working corpus in the build directory.

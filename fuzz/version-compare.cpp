@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the boot BIOS version comparison: two versions, split at the first
 // zero byte of the input. The comparison must give one of its three answers,
 // the opposite answer with the versions swapped, and "equal" for a version

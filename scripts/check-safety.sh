@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The safety checks, each in a build directory of its own; scripts/test.sh
 # runs them all after the normal suite, and so does CI.
 #
@@ -13,7 +14,8 @@
 #             (build-lint, configured with clang++ and the fuzz targets so
 #             that they are in its compile database), warnings are errors;
 #             clang-format (.clang-format) on src/, tests/ and fuzz/: any
-#             change it would make is an error
+#             change it would make is an error; ansible-lint (production
+#             profile) on deploy/ansible
 #   fuzz      each libFuzzer target for HBA_FUZZ_SECONDS (default 60) seconds
 #
 # Missing packages (scripts/packages, a group a step) are installed when run
@@ -117,6 +119,13 @@ step_lint() {
         --suppress=useStlAlgorithm -I "$top/src" -I "$top/fuzz" --quiet "$top/src" "$top/fuzz"
     (cd "$top" && clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h fuzz/*.cpp fuzz/*.h)
     echo "lint: clang-tidy and cppcheck found nothing in src/ and fuzz/; src/, tests/ and fuzz/ are formatted"
+    lint_ansible
+}
+
+# The fleet playbook and its role: ansible-lint's production profile.
+lint_ansible() {
+    (cd "$top" && ansible-lint -q --nocolor --profile production deploy/ansible)
+    echo "lint: ansible-lint's production profile passes on deploy/ansible"
 }
 
 step_fuzz() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef BIOSITEM_H
 #define BIOSITEM_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef COMMAND_H
 #define COMMAND_H
 

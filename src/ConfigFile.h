@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef CONFIGFILE_H
 #define CONFIGFILE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef FIRMWAREITEM_H
 #define FIRMWAREITEM_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef FWCOMPLIBUTIL_H
 #define FWCOMPLIBUTIL_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef HBAINFO_H
 #define HBAINFO_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef HBAINFOB_H
 #define HBAINFOB_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef HBASCAN_H
 #define HBASCAN_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef HBASCANB_H
 #define HBASCANB_H
 

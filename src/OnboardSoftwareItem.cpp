@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "OnboardSoftwareItem.h"
 
 // Every field starts as an empty text, so WriteXml only ever sees terminated texts.

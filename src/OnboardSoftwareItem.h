@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef ONBOARDSOFTWAREITEM_H
 #define ONBOARDSOFTWAREITEM_H
 

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,6 +18,23 @@ namespace {
 const char kTimeoutVariable[] = "HBA_DISCOVERY_TIMEOUT";
 const char kDebugVariable[] = "HBA_DISCOVERY_DEBUG";
 const long kLongestTimeLimit = 3600;
+
+const char kUsage[] =
+    "Usage: hba-discovery\n"
+    "       hba-discovery --version | --help\n"
+    "\n"
+    "Run in the directory of a Durozaz boot BIOS update component: finds the\n"
+    "Durozaz Fibre Channel adapters, compares each one's installed boot BIOS\n"
+    "version with the component's, and writes the discovery document there\n"
+    "(named after the component's file name, ending in _disc.xml). Nothing on\n"
+    "the adapters is changed; the exit status is always 0. Any other arguments\n"
+    "are ignored.\n"
+    "\n"
+    "Environment:\n"
+    "  HBA_DISCOVERY_TIMEOUT  time limit of each probe in seconds, 1 to 3600 (default %d)\n"
+    "  HBA_DISCOVERY_DEBUG    a non-zero number traces every step on standard output\n"
+    "\n"
+    "See hba-discovery(1).\n";
 
 // The whole text as a decimal number from min to max: an optional sign and
 // digits, nothing before or after them.
@@ -112,9 +131,18 @@ void StopCleanlyOnSignals()
 
 // Run in the component's directory: writes the discovery document there.
 // The outcome is the document; the exit status is always 0. Arguments are
-// ignored; two environment variables serve the administrator.
-int main()
+// ignored, but for a lone --version or --help, which only prints; two
+// environment variables serve the administrator.
+int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        (void)std::fputs("hba-discovery " HBA_DISCOVERY_VERSION "\n", stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        (void)std::printf(kUsage, Command::kDefaultTimeLimit);
+        return 0;
+    }
     OpenClosedStandardDescriptors();
     StopCleanlyOnSignals();
     SetTimeLimitFromEnvironment();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two schemas in schema/: the discovery document that the tool writes and
 // the configuration layout that its reader takes as written.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
