@@ -18,9 +18,15 @@
 
 namespace {
 
+// "cd " + directory + ";" + text, and the terminator: both parts are
+// bounded, so every command line fits.
+const std::size_t kLineWidth = Command::kTextWidth + 1 + Command::kDirWidth + 3;
+
 int time_limit = Command::kDefaultTimeLimit;
 int start_failures = 0;
 int last_start_error = 0;
+// The command line stopped at the time limit; empty while none was.
+char timed_out_line[kLineWidth];
 
 // How long a killed command is waited for before it is left behind.
 const int kReapGraceMs = 500;
@@ -74,10 +80,96 @@ bool Reap(pid_t pid, int pidfd, long long deadline)
     }
 }
 
+// posix_spawn's file actions and attributes, each destroyed with the holder
+// when its init succeeded.
+struct SpawnOptions {
+    SpawnOptions()
+        : actions(), attributes(), actions_error(posix_spawn_file_actions_init(&actions)),
+          attributes_error(posix_spawnattr_init(&attributes))
+    {
+    }
+    ~SpawnOptions()
+    {
+        if (attributes_error == 0)
+            (void)posix_spawnattr_destroy(&attributes);
+        if (actions_error == 0)
+            (void)posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnOptions(const SpawnOptions&) = delete;
+    SpawnOptions& operator=(const SpawnOptions&) = delete;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    const int actions_error;
+    const int attributes_error;
+};
+
+// Starts "/bin/sh -c line" as the leader of a process group of its own,
+// with standard output to out, the signal mask given, SIGPIPE at its
+// default and everything else as the caller has it; returns 0, or the
+// system's error number of the first step that failed.
+int Spawn(char* line, const sigset_t* mask, int out, pid_t* pid)
+{
+    SpawnOptions options;
+    // The tool ignores SIGPIPE, and so may whoever started it; a pipeline
+    // needs it, or "strings | head -n 1" ends in write errors instead of
+    // quietly.
+    sigset_t pipe_default;
+    (void)sigemptyset(&pipe_default);
+    (void)sigaddset(&pipe_default, SIGPIPE);
+    const auto flags =
+        static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    int error = options.actions_error;
+    if (error == 0)
+        error = options.attributes_error;
+    if (error == 0)
+        error = posix_spawn_file_actions_adddup2(&options.actions, out, STDOUT_FILENO);
+    if (error == 0)
+        error = posix_spawnattr_setflags(&options.attributes, flags);
+    if (error == 0)
+        error = posix_spawnattr_setpgroup(&options.attributes, 0);
+    if (error == 0)
+        error = posix_spawnattr_setsigmask(&options.attributes, mask);
+    if (error == 0)
+        error = posix_spawnattr_setsigdefault(&options.attributes, &pipe_default);
+    if (error != 0)
+        return error;
+    // Every probe is a shell pipeline: running it through the shell is the
+    // point.
+    char shell[] = "sh";
+    char option[] = "-c";
+    char* argv[] = {shell, option, line, nullptr};
+    return posix_spawn(pid, "/bin/sh", &options.actions, &options.attributes, argv, environ);
+}
+
+// Spawn with standard output into a close-on-exec pipe: no child keeps a
+// copy of either end beyond its standard output, so the end of the output
+// is the end of the command. Returns 0 and the pipe's read end, or the
+// system's error number.
+int Start(char* line, const sigset_t* mask, int* fd, pid_t* pid)
+{
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return errno;
+    const int error = Spawn(line, mask, pipe_fds[1], pid);
+    (void)close(pipe_fds[1]);
+    if (error != 0) {
+        (void)close(pipe_fds[0]);
+        return error;
+    }
+    *fd = pipe_fds[0];
+    return 0;
+}
+
 } // namespace
 
 volatile std::sig_atomic_t Command::running_group = 0;
-char Command::timed_out_line[];
+
+Command::RunFailures Command::Failures()
+{
+    return RunFailures{start_failures, last_start_error, TimedOut()};
+}
 
 void Command::SetTimeLimit(int seconds)
 {
@@ -155,8 +247,7 @@ int Command::Execute()
         return 0;
     }
 
-    // "cd " + directory + ";" + text: both parts are bounded, so it always fits.
-    char line[kTextWidth + 1 + kDirWidth + 3];
+    char line[kLineWidth];
     if (operating_dir[0] != '\0')
         (void)FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,
                                            command_text);
@@ -164,25 +255,9 @@ int Command::Execute()
         FwCompLibUtil::CopyBounded(line, command_text);
     FwCompLibUtil::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
 
-    // Anything buffered for standard output must go out before the child
-    // inherits it, so that trace lines keep their order.
-    (void)fflush(stdout);
-    // A signal that stops the tool kills the running command's group: from
-    // the start until that group is known, signals wait. The command itself
-    // starts with the caller's mask.
-    sigset_t all;
-    sigset_t caller_mask;
-    (void)sigfillset(&all);
-    (void)sigprocmask(SIG_BLOCK, &all, &caller_mask);
     int fd = -1;
     pid_t pid = 0;
-    int error = Start(line, &caller_mask, &fd, &pid);
-    if (error == 0)
-        running_group = pid;
-    (void)sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
-    if (error != 0) {
-        start_failures++;
-        last_start_error = error;
+    if (!Launch(line, &fd, &pid)) {
         FwCompLibUtil::Trace(debug, "Command::Execute(): Failed to open pipe\n");
         return 0;
     }
@@ -192,16 +267,9 @@ int Command::Execute()
     const long long deadline = NowMs() + 1000LL * time_limit;
 
     output[0] = '\0';
-    bool finished = Collect(fd, pid, pidfd, deadline);
-    if (!finished) {
-        // Everything the shell started is in its process group. A process
-        // stuck in an uninterruptible read dies only when the read ends; it
-        // is given a short grace and then left behind.
-        (void)kill(-pid, SIGKILL);
-        (void)Reap(pid, pidfd, NowMs() + kReapGraceMs);
-        output[0] = '\0';
-        FwCompLibUtil::CopyBounded(timed_out_line, line);
-    }
+    const bool finished = Collect(fd, pid, pidfd, deadline);
+    if (!finished)
+        StopOverdue(line, pid, pidfd);
     running_group = 0;
     (void)close(fd);
     if (pidfd >= 0)
@@ -215,59 +283,42 @@ int Command::Execute()
     return 1;
 }
 
-// Starts "/bin/sh -c line" as the leader of a process group of its own,
-// with standard output into a pipe, the signal mask given, SIGPIPE at its
-// default and everything else as the caller has it; returns 0 and the
-// pipe's read end, or the system's error number.
-int Command::Start(char* line, const sigset_t* mask, int* fd, pid_t* pid)
+// Starts the command line (Start) and makes its process group the one that
+// KillRunning kills; a start that fails is counted. A signal that stops the
+// tool kills the running command's group: from the start until that group
+// is known, signals wait. The command itself starts with the caller's mask.
+bool Command::Launch(char* line, int* fd, pid_t* pid)
 {
-    int pipe_fds[2];
-    // Close-on-exec: no child keeps a copy of either end beyond its
-    // standard output, so the end of the output is the end of the command.
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return errno;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    int error = posix_spawn_file_actions_init(&actions);
-    if (error == 0) {
-        error = posix_spawnattr_init(&attributes);
-        if (error == 0) {
-            error = posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-            if (error == 0)
-                error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP |
-                                                                  POSIX_SPAWN_SETSIGMASK |
-                                                                  POSIX_SPAWN_SETSIGDEF);
-            if (error == 0)
-                error = posix_spawnattr_setpgroup(&attributes, 0);
-            if (error == 0)
-                error = posix_spawnattr_setsigmask(&attributes, mask);
-            // The tool ignores SIGPIPE, and so may whoever started it; a
-            // pipeline needs it, or "strings | head -n 1" ends in write
-            // errors instead of quietly.
-            sigset_t pipe_default;
-            (void)sigemptyset(&pipe_default);
-            (void)sigaddset(&pipe_default, SIGPIPE);
-            if (error == 0)
-                error = posix_spawnattr_setsigdefault(&attributes, &pipe_default);
-            // Every probe is a shell pipeline: running it through the shell
-            // is the point.
-            if (error == 0) {
-                char shell[] = "sh";
-                char option[] = "-c";
-                char* argv[] = {shell, option, line, nullptr};
-                error = posix_spawn(pid, "/bin/sh", &actions, &attributes, argv, environ);
-            }
-            (void)posix_spawnattr_destroy(&attributes);
-        }
-        (void)posix_spawn_file_actions_destroy(&actions);
-    }
-    (void)close(pipe_fds[1]);
+    // Anything buffered for standard output must go out before the child
+    // inherits it, so that trace lines keep their order.
+    (void)fflush(stdout);
+    sigset_t all;
+    sigset_t caller_mask;
+    (void)sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, &caller_mask);
+    const int error = Start(line, &caller_mask, fd, pid);
+    if (error == 0)
+        running_group = *pid;
+    (void)sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
     if (error != 0) {
-        (void)close(pipe_fds[0]);
-        return error;
+        start_failures++;
+        last_start_error = error;
+        return false;
     }
-    *fd = pipe_fds[0];
-    return 0;
+    return true;
+}
+
+// A command past its time limit: everything the shell started is in its
+// process group, and all of it is killed. A process stuck in an
+// uninterruptible read dies only when the read ends; it is given a short
+// grace and then left behind. Its output is dropped, and its command line
+// kept: from now on nothing more runs.
+void Command::StopOverdue(const char* line, pid_t pid, int pidfd)
+{
+    (void)kill(-pid, SIGKILL);
+    (void)Reap(pid, pidfd, NowMs() + kReapGraceMs);
+    output[0] = '\0';
+    FwCompLibUtil::CopyBounded(timed_out_line, line);
 }
 
 // Reads the command's output until its end or the deadline and waits for

@@ -14,12 +14,12 @@
 // Every command gets at most the time limit (SetTimeLimit, 30 s unless set):
 // one that has not finished by then is killed with everything it started,
 // its output is dropped and Execute reports failure. Its command line is
-// kept for the whole process (TimedOut), and from then on no command of the
-// process is started at all: an answer missing one value is no answer, and
-// waiting out every further limit would only delay saying so. A command
-// that could not be started at all (no pipe, no process) is counted for the
-// whole process (StartFailures, LastStartError), so that a caller can tell
-// it from a command that ran and printed nothing.
+// kept for the whole process, and from then on no command of the process is
+// started at all: an answer missing one value is no answer, and waiting out
+// every further limit would only delay saying so. A command that could not
+// be started at all (no pipe, no process) is counted for the whole process,
+// so that a caller can tell it from a command that ran and printed nothing.
+// Failures() gives both at once.
 class Command {
 public:
     static const int kTextWidth = 256;
@@ -37,15 +37,31 @@ public:
     void ResetIterator();
     char* IteratorGetNext();
 
+    // What has kept this process's commands from giving their output.
+    struct RunFailures {
+        // Commands that could not be started, and the system's error number
+        // of the latest such failure (0 when none).
+        int start_failures;
+        int last_start_error;
+        // The command line stopped at the time limit, or nullptr.
+        const char* timed_out;
+
+        // True when a command was stopped at the limit or more could not be
+        // started than at the earlier reading: the commands run since then
+        // gave no answer.
+        bool Since(const RunFailures& earlier) const
+        {
+            return timed_out != nullptr || start_failures != earlier.start_failures;
+        }
+    };
+    static RunFailures Failures();
+
     // The time limit of every later Execute, in whole seconds (at least 1).
     static void SetTimeLimit(int seconds);
     static int TimeLimit();
-    // How many commands of this process could not be started, and the
-    // system's error number of the latest such failure (0 when none).
+    // Failures()' parts one at a time.
     static int StartFailures();
     static int LastStartError();
-    // The command line that was stopped at the time limit, or nullptr when
-    // none was.
     static const char* TimedOut();
     // Kills the process group of the command running now, if any.
     // Async-signal-safe: meant for a signal handler.
@@ -58,7 +74,8 @@ private:
         std::size_t used;
     };
 
-    static int Start(char* line, const sigset_t* mask, int* fd, pid_t* pid);
+    static bool Launch(char* line, int* fd, pid_t* pid);
+    void StopOverdue(const char* line, pid_t pid, int pidfd);
     bool Collect(int fd, pid_t pid, int pidfd, long long deadline);
     void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended);
     void TracePieces(const char* data, std::size_t len, Pieces* pieces) const;
@@ -76,8 +93,6 @@ private:
     bool command_stored;
 
     static volatile std::sig_atomic_t running_group;
-    // "cd " + directory + ";" + text, and the terminator.
-    static char timed_out_line[kTextWidth + 1 + kDirWidth + 3];
 };
 
 #endif

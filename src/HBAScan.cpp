@@ -352,14 +352,14 @@ void HBAScan::DiscardDocument()
     }
 }
 
-const char* HBAScan::BlockedName() const
+std::string HBAScan::OutputFailure(const char* action, const char* outcome) const
 {
-    return blocked_name;
-}
-
-const char* HBAScan::OutputError() const
-{
-    return sink.error != 0 ? std::strerror(sink.error) : nullptr;
+    // An entry that blocks every temporary name is the one named.
+    const char* name = blocked_name[0] != '\0' ? blocked_name : OutputFileName;
+    std::string message = std::string("cannot ") + action + " " + name;
+    if (sink.error != 0)
+        message += std::string(" (") + std::strerror(sink.error) + ")";
+    return message + "; " + outcome;
 }
 
 int HBAScan::SinkWrite(void* context, const char* buffer, int len)

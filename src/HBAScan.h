@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <optional>
+#include <string>
 
 #include <libxml/xmlerror.h>
 #include <libxml/xmlwriter.h>
@@ -52,12 +53,12 @@ protected:
     int CommitDocument();
     // Frees the writer and removes the temporary file: no document at all.
     void DiscardDocument();
-    // The last name tried for the temporary file when every name tried was
-    // taken by some entry; empty otherwise.
-    const char* BlockedName() const;
-    // The system's reason for the last failure to open, write or close the
-    // document, or nullptr when there was none.
-    const char* OutputError() const;
+    // The message for a document that could not be created or written
+    // (action "create" or "write"): the name that stood in the way (the
+    // last temporary name tried when every one was taken, or else the
+    // output file name), the system's reason when there is one, and the
+    // outcome.
+    std::string OutputFailure(const char* action, const char* outcome) const;
 
     int debug;
     char OutputFileName[512];

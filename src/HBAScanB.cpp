@@ -40,38 +40,42 @@ int HBAScanB::CreateXmlFile()
     if (OutputFileName[0] == '\0')
         return Fail(std::string(ConfigurationFile) + " " + OutputFileNameProblem + "; " +
                         kNotWritten,
-                    "Error creating the xml writer");
+                    "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
     if (!OpenWriter())
-        return Fail(OutputFailure("create", kNotWritten), "Error creating the xml writer");
+        return Fail(OutputFailure("create", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): XML file %s successfully created\n",
                          OutputFileName);
 
     if (!WriteXmlHeader())
-        return Fail(OutputFailure("write", kNotWritten), "Error writing XML header elements");
+        return Fail(OutputFailure("write", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): Error writing XML header elements\n");
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
 
     // Pipelines that never ran or were stopped at their limit say nothing
     // about the machine, and neither does an image without a version: an
     // answer built on them would be wrong, so there is no document at all.
-    const int start_failures = Command::StartFailures();
+    const Command::RunFailures before = Command::Failures();
     bool no_packaged_version = false;
-    ScanAdapters(*enumeration, start_failures, &no_packaged_version);
+    ScanAdapters(*enumeration, before, &no_packaged_version);
     enumeration.reset();
-    if (const char* stopped = Command::TimedOut())
-        return Fail(std::string("\"") + stopped + "\" did not finish within " +
+    const Command::RunFailures after = Command::Failures();
+    if (after.timed_out != nullptr)
+        return Fail(std::string("\"") + after.timed_out + "\" did not finish within " +
                         std::to_string(Command::TimeLimit()) + " s and was stopped; " + kNotWritten,
-                    "Error running the discovery's commands");
-    if (Command::StartFailures() != start_failures)
+                    "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
+    if (after.start_failures != before.start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +
-                        std::strerror(Command::LastStartError()) + "); " + kNotWritten,
-                    "Error running the discovery's commands");
+                        std::strerror(after.last_start_error) + "); " + kNotWritten,
+                    "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (no_packaged_version)
         return Fail(std::string("bfa_boot_fw holds no boot BIOS version; ") + kNotWritten,
-                    "Error reading the packaged boot BIOS version");
+                    "HBAScanB::CreateXmlFile(): Error reading the packaged boot BIOS version\n");
 
     if (!WriteXmlFooter())
-        return Fail(OutputFailure("write", kNotWritten), "Error writing out XML footer elements");
+        return Fail(OutputFailure("write", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): Error writing out XML footer elements\n");
     FwCompLibUtil::Trace(debug,
                          "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
 
@@ -79,7 +83,8 @@ int HBAScanB::CreateXmlFile()
     // that failed on the way (a full disk) shows there. Only then does it
     // take the output file name.
     if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter() || !CommitDocument())
-        return Fail(OutputFailure("write", kNotWritten), "xmlTextWriterEndDocument() failed");
+        return Fail(OutputFailure("write", kNotWritten),
+                    "HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): Successfully closed out %s\n",
                          OutputFileName);
     return 1;
@@ -88,31 +93,22 @@ int HBAScanB::CreateXmlFile()
 // The exit status is always 0, so a missing document is said on standard
 // error, where whoever runs the tool sees it. What was written is removed:
 // the output file name holds a complete document or nothing.
-int HBAScanB::Fail(const std::string& message, const char* step_trace)
+int HBAScanB::Fail(const std::string& message, const char* trace_line)
 {
     DiscardDocument();
     FwCompLibUtil::Say("%s", message.c_str());
-    FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): %s\n", step_trace);
+    FwCompLibUtil::Trace(debug, "%s", trace_line);
     return 0;
-}
-
-std::string HBAScanB::OutputFailure(const char* action, const char* outcome) const
-{
-    // An entry that blocks every temporary name is the one named.
-    const char* name = BlockedName()[0] != '\0' ? BlockedName() : OutputFileName;
-    std::string message = std::string("cannot ") + action + " " + name;
-    if (const char* reason = OutputError())
-        message += std::string(" (") + reason + ")";
-    return message + "; " + outcome;
 }
 
 // Probes every listed PCI function in listing order and writes a device
 // element for each supported one that reports an installed BIOS version.
-// Stops once a command could not be started (more than start_failures) or
-// was stopped at its limit, and before writing an adapter whose packaged
+// Stops once a command could not be started or was stopped at its limit
+// (the failures since before), and before writing an adapter whose packaged
 // version is unknown (no_packaged_version): compared against nothing, it
 // would be told that a rewrite is all it gets.
-void HBAScanB::ScanAdapters(Command& enumeration, int start_failures, bool* no_packaged_version)
+void HBAScanB::ScanAdapters(Command& enumeration, const Command::RunFailures& before,
+                            bool* no_packaged_version)
 {
     // An enumeration that could not run has no output: no adapter is listed.
     (void)enumeration.Execute();
@@ -121,7 +117,7 @@ void HBAScanB::ScanAdapters(Command& enumeration, int start_failures, bool* no_p
     for (char* address = enumeration.IteratorGetNext(); address != nullptr;
          address = enumeration.IteratorGetNext()) {
         std::unique_ptr<HBAInfoB> adapter(new HBAInfoB(address, debug));
-        if (Command::StartFailures() != start_failures || Command::TimedOut() != nullptr)
+        if (Command::Failures().Since(before))
             break;
         if (!adapter->IsSupported(ConfigurationFile)) {
             FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Hba %s is not supported***\n",

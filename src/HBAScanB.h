@@ -4,9 +4,8 @@
 
 #include <string>
 
+#include "Command.h"
 #include "HBAScan.h"
-
-class Command;
 
 // The Durozaz scanner: finds the adapters and writes the discovery document.
 class HBAScanB : public HBAScan {
@@ -17,14 +16,12 @@ public:
     int CreateXmlFile();
 
 private:
-    void ScanAdapters(Command& enumeration, int start_failures, bool* no_packaged_version);
+    void ScanAdapters(Command& enumeration, const Command::RunFailures& before,
+                      bool* no_packaged_version);
     // Removes what was written of the document, says on standard error why
-    // there is none, traces the failed step (text after
-    // "HBAScanB::CreateXmlFile()") and returns 0, the result of the failed
-    // discovery.
-    int Fail(const std::string& message, const char* step_trace);
-    // The message for a document that could not be created or written.
-    std::string OutputFailure(const char* action, const char* outcome) const;
+    // there is none, traces the failed step (trace_line, the whole line as
+    // written) and returns 0, the result of the failed discovery.
+    int Fail(const std::string& message, const char* trace_line);
 };
 
 #endif

@@ -45,7 +45,7 @@ TEST(HBAInfoTest, ProbesSysfsWithTheExactCommandTexts)
     // digits is used whole.
     const struct {
         const char* address;
-        const char* dev;
+        std::string dev;
     } cases[] = {
         {"05:00.0", "/sys/bus/pci/devices/0000:05:00.0"},
         {"0001:0a:00.1", "/sys/bus/pci/devices/0001:0a:00.1"},
@@ -62,15 +62,14 @@ TEST(HBAInfoTest, ProbesSysfsWithTheExactCommandTexts)
         for (std::size_t at = trace.find(mark); at != std::string::npos;
              at = trace.find(mark, at + 1))
             commands += trace.substr(at + mark.size(), trace.find('\n', at) - at - mark.size() + 1);
-        const std::string dev = c.dev;
-        EXPECT_EQ("\"ls " + dev + " | grep host |  sed 's/host//g'\"\n" + "\"cat " + dev +
-                      "/vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
-                      "/device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + dev +
+        EXPECT_EQ("\"ls " + c.dev + " | grep host |  sed 's/host//g'\"\n" + "\"cat " + c.dev +
+                      "/vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + c.dev +
+                      "/device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " + c.dev +
                       "/subsystem_vendor | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n" + "\"cat " +
-                      dev + "/subsystem_device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n",
+                      c.dev + "/subsystem_device | sed 's/0x//g' | tr '[a-f]' '[A-F]'\"\n",
                   commands)
             << c.address;
-        if (!FileExists(dev)) {
+        if (!FileExists(c.dev)) {
             EXPECT_EQ(kEmptyDevice,
                       SinkOutput([&](xmlTextWriterPtr writer) { info->WriteXml(writer); }));
         }
