@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Shared fuzz support: one initialisation, trace output sent to /dev/null.
 #include "FuzzSupport.h"
 
 #include <cstdio>

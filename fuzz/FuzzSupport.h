@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Shared fuzz support: one initialisation for every target.
 #ifndef FUZZSUPPORT_H
 #define FUZZSUPPORT_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// BiosItem: the boot BIOS item of an adapter, an OnboardSoftwareItem.
 #ifndef BIOSITEM_H
 #define BIOSITEM_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Command: runs one shell pipeline under a time limit and walks its output.
 #include "Command.h"
 
 #include <cerrno>

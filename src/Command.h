@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Command: the shell command runner, its fixed output buffer and field iterator.
 #ifndef COMMAND_H
 #define COMMAND_H
 

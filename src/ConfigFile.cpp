@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// ConfigFile: reads the component configuration file and matches PCI identities.
 #include "ConfigFile.h"
 
 #include <cstring>

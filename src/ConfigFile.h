@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// ConfigFile and PciDevice: the component configuration and its supported identities.
 #ifndef CONFIGFILE_H
 #define CONFIGFILE_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// FirmwareItem: the firmware item of an adapter.
 #include "FirmwareItem.h"
 
 FirmwareItem::FirmwareItem()

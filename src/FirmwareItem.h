@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// FirmwareItem: the firmware item of an adapter, an OnboardSoftwareItem.
 #ifndef FIRMWAREITEM_H
 #define FIRMWAREITEM_H
 

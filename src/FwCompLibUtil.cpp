@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// FwCompLibUtil: trace and standard-error lines, bounded copies and formats, XML helpers.
 #include "FwCompLibUtil.h"
 
 #include <cstdio>

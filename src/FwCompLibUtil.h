@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// FwCompLibUtil: the helpers shared by the scanner, the adapter records and the items.
 #ifndef FWCOMPLIBUTIL_H
 #define FWCOMPLIBUTIL_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAInfo: the generic adapter record, its PCI identity and SCSI host from sysfs.
 #include "HBAInfo.h"
 
 #include <cstdarg>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAInfo: the generic adapter record: PCI identity, SCSI host, items, device element.
 #ifndef HBAINFO_H
 #define HBAINFO_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAInfoB: the Durozaz adapter record: boot BIOS versions, model and update action.
 #include "HBAInfoB.h"
 
 #include <climits>

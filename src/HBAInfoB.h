@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAInfoB: the Durozaz adapter record and its version comparison.
 #ifndef HBAINFOB_H
 #define HBAINFOB_H
 

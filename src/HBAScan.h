@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAScan: the generic scanner: output name, header values, document file and writer.
 #ifndef HBASCAN_H
 #define HBASCAN_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAScanB: the Durozaz scanner: the adapter scan loop and the whole discovery.
 #include "HBAScanB.h"
 
 #include <cstring>

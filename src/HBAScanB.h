@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// HBAScanB: the Durozaz scanner that writes the discovery document.
 #ifndef HBASCANB_H
 #define HBASCANB_H
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// OnboardSoftwareItem: one firmware or BIOS item and its fw_item element.
 #include "OnboardSoftwareItem.h"
 
 // Every field starts as an empty text, so WriteXml only ever sees terminated texts.

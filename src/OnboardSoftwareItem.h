@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// OnboardSoftwareItem: one firmware or BIOS item of an adapter.
 #ifndef ONBOARDSOFTWAREITEM_H
 #define ONBOARDSOFTWAREITEM_H
 

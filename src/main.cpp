@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The entry point: standard descriptors, signals, the two variables, one discovery.
 #include <cctype>
 #include <cerrno>
 #include <climits>

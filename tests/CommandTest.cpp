@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of Command: stored texts, output, fields, time limits, start failures.
 #include "Command.h"
 
 #include <cerrno>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of ConfigFile: values read, identities matched, broken files said.
 #include "ConfigFile.h"
 
 #include <array>

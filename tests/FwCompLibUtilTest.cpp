@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of FwCompLibUtil: bounded copies and formats, XML-safe text, Say.
 #include "FwCompLibUtil.h"
 
 #include <cstdlib>

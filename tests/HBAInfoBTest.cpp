@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of HBAInfoB: the version comparison, the action and the packaged version.
 #include "HBAInfoB.h"
 
 #include <memory>

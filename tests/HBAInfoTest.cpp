@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of HBAInfo: addresses, PCI identity and host probes, device element.
 #include "HBAInfo.h"
 
 #include <memory>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of HBAScanB: whole discoveries in a scratch directory, traces, failures said.
 #include "HBAScanB.h"
 
 #include <csignal>

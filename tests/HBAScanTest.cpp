@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of HBAScan: output name rule, header, footer and the document file.
 #include "HBAScan.h"
 
 #include <memory>

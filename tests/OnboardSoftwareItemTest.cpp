@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Unit tests of the items: bounded setters and the fw_item element.
 #include "OnboardSoftwareItem.h"
 
 #include <cstring>
