@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Shared test support: scratch directories, file and XML helpers, captured output, adapter doubles, table rows.
+// Shared test support: scratch directories, file and XML helpers, doubles, table rows.
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
