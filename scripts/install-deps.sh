@@ -67,7 +67,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing:$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+# A mirror caught mid-sync fails one index (an architecture or a suite);
+# the others are still read, so go on: the install below fails by itself
+# when a package it needs is not in any list.
+apt-get update -qq || echo "install-deps.sh: apt-get update failed for some index; installing from the lists apt has" >&2
 if [ "$base" -eq 1 ]; then
     installed build-essential ||
         apt-get install -y -qq --no-install-recommends build-essential >/dev/null
