@@ -325,7 +325,8 @@ def script_outcome(result, limit):
         return {"reason": "unreachable", "detail": result.get("msg", "")}, None
     said = parse_script_output(str(result.get("stdout") or ""))
     if said is None:
-        why = " ".join(str(result.get(key) or "") for key in ("msg", "stdout", "stderr"))
+        why = " ".join(str(result[key]).strip() for key in ("msg", "stdout", "stderr")
+                       if str(result.get(key) or "").strip())
         if BECOME_FAILED.search(str(result.get("msg") or "")):
             return {"reason": "become failed", "detail": why}, None
         status = f"exit status {result['rc']}: " if isinstance(result.get("rc"), int) else ""
