@@ -44,7 +44,7 @@ import tarfile
 import tempfile
 import xml.parsers.expat as expat
 from collections import Counter, defaultdict
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field
 
 FLEET_HEADER = ["host", "device_id", "product_id", "active_version", "version", "action"]
 FAILED_HEADER = ["host", "reason", "detail"]
@@ -101,9 +101,6 @@ class Device:
                 self.action]
 
 
-DEVICE_FIELDS = [f.name for f in fields(Device)]
-
-
 @dataclass
 class HostResult:
     """One host of the report: failed with a reason, or ok with its devices
@@ -141,7 +138,7 @@ class Report:
     """What the report files are written from."""
     run_name: str
     hosts: list = field(default_factory=list)
-    changes: list = None            # None: nothing to compare with
+    changes: list | None = None     # None: nothing to compare with
     compared_with: str = ""
     facts: dict = field(default_factory=dict)
 
@@ -283,11 +280,6 @@ def read_document(path, limit):
         if info.st_size > limit:
             raise DocumentError("document too large", f"{info.st_size} bytes, more than {limit}")
         return parse_document(document, limit)
-
-
-def read_devices(path, limit):
-    """The devices of the discovery document at path."""
-    return read_document(path, limit)[0]
 
 
 # What the hosts returned ----------------------------------------------------
