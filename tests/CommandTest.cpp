@@ -227,13 +227,13 @@ double SecondsOf(const std::function<void()>& fn)
 }
 
 // Gone, or a zombie not yet reaped by whoever inherited it; a killed
-// process may take a moment to get there.
+// process may take a moment to get there (up to 10 s on a busy machine).
 bool ProcessEnded(const std::string& pid_file)
 {
     std::ifstream pid_in(pid_file);
     std::string pid;
     pid_in >> pid;
-    for (int tries = 0; !pid.empty() && tries < 100; tries++) {
+    for (int tries = 0; !pid.empty() && tries < 1000; tries++) {
         std::ifstream stat("/proc/" + pid + "/stat");
         std::string field;
         for (int i = 0; i < 3 && stat >> field; i++) {
@@ -271,7 +271,9 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
                 double seconds = SecondsOf([&] { result = command.Execute(); });
                 Command later(("touch " + after).c_str(), 0);
                 const char* stopped = Command::TimedOut();
-                bool held = result == 0 && command.Output()[0] == '\0' && seconds < 3.0 &&
+                // The limit of 1 s plus far more than a kill takes on a busy
+                // machine, and well below the default limit of 30 s.
+                bool held = result == 0 && command.Output()[0] == '\0' && seconds < 15.0 &&
                             stopped != nullptr && c.text == stopped && later.Execute() == 0 &&
                             !FileExists(after);
                 std::exit(held ? 0 : 1);
@@ -328,7 +330,7 @@ TEST(CommandTest, KillRunningFromASignalHandlerEndsTheCommand)
     double seconds = SecondsOf([&] { (void)command.Execute(); });
     alarm(0);
     sigaction(SIGALRM, &previous, nullptr);
-    EXPECT_LT(seconds, 5.0);
+    EXPECT_LT(seconds, 60.0) << "the command (600 s) ran on after the signal at 1 s";
     Command::KillRunning(); // nothing runs: nothing happens
 }
 
