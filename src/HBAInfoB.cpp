@@ -67,8 +67,8 @@ void HBAInfoB::SetBiosVersion()
 
 void HBAInfoB::SetProductId()
 {
-    Probe(product_id, sizeof(product_id), "cat /sys/class/scsi_host/host%s/model_description",
-          host_no);
+    ProbeAttribute(product_id, sizeof(product_id),
+                   "cat /sys/class/scsi_host/host%s/model_description", host_no);
 }
 
 void HBAInfoB::SetActionValue()
@@ -82,6 +82,21 @@ void HBAInfoB::SetActionValue()
     else
         bi.setAction("rewrite");
     FwCompLibUtil::Trace(debug, "HBAInfoB::SetActionValue(): bi.action=%s\n", bi.getAction());
+}
+
+bool HBAInfoB::IsVersionNumber(const char* text)
+{
+    for (;;) {
+        const std::size_t digits = std::strspn(text, "0123456789");
+        if (digits == 0)
+            return false;
+        text += digits;
+        if (*text == '\0')
+            return true;
+        if (*text != '.')
+            return false;
+        text++;
+    }
 }
 
 int HBAInfoB::durozazVersionCompare(const char* version1, const char* version2)
