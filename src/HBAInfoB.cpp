@@ -86,17 +86,7 @@ void HBAInfoB::SetActionValue()
 
 bool HBAInfoB::IsVersionNumber(const char* text)
 {
-    for (;;) {
-        const std::size_t digits = std::strspn(text, "0123456789");
-        if (digits == 0)
-            return false;
-        text += digits;
-        if (*text == '\0')
-            return true;
-        if (*text != '.')
-            return false;
-        text++;
-    }
+    return FwCompLibUtil::DigitGroups(text) > 0;
 }
 
 int HBAInfoB::durozazVersionCompare(const char* version1, const char* version2)

@@ -36,17 +36,8 @@ bool IsTemporaryName(const char* name, const char* prefix)
     const std::size_t len = std::strlen(prefix);
     if (std::strncmp(name, prefix, len) != 0)
         return false;
-    const char* rest = name + len;
-    std::size_t digits = std::strspn(rest, "0123456789");
-    if (digits == 0)
-        return false;
-    rest += digits;
-    if (*rest == '\0')
-        return true;
-    if (*rest != '.')
-        return false;
-    digits = std::strspn(rest + 1, "0123456789");
-    return digits > 0 && rest[1 + digits] == '\0';
+    const int groups = FwCompLibUtil::DigitGroups(name + len);
+    return groups == 1 || groups == 2;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b)
