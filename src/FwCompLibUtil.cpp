@@ -116,6 +116,36 @@ std::string FwCompLibUtil::XmlSafeText(const char* text)
     return safe;
 }
 
+int FwCompLibUtil::DigitGroups(const char* text)
+{
+    for (int groups = 1;; groups++) {
+        const std::size_t digits = std::strspn(text, "0123456789");
+        if (digits == 0)
+            return 0;
+        text += digits;
+        if (*text == '\0')
+            return groups;
+        if (*text != '.')
+            return 0;
+        text++;
+    }
+}
+
+std::string FwCompLibUtil::Printable(const char* text)
+{
+    std::string printable;
+    for (const unsigned char* s = reinterpret_cast<const unsigned char*>(text); *s != '\0'; s++) {
+        if (*s >= 0x20 && *s < 0x7f && *s != '\\' && *s != '"') {
+            printable += static_cast<char>(*s);
+        } else {
+            char escaped[5];
+            (void)FormatBounded(escaped, sizeof(escaped), "\\x%02X", *s);
+            printable += escaped;
+        }
+    }
+    return printable;
+}
+
 void FwCompLibUtil::CopyBounded(char* field, std::size_t width, const char* text)
 {
     if (width == 0)

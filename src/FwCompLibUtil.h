@@ -59,6 +59,17 @@ public:
     // file's name, then the formatted text (":<line>: ..." or ": ...").
     static void SayAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
 
+    // How many groups of decimal digits the text is, joined by single dots
+    // ("3.2.1.0": 4, "4711": 1); 0 when it is anything else ("", "3..1",
+    // "V3", "3.0 ").
+    static int DigitGroups(const char* text);
+
+    // The text as it may be quoted in a line of the tool's own: every byte
+    // outside printable ASCII, and every backslash and double quote, as
+    // \xHH, so that a value from the machine can neither break the line
+    // nor pass for its quotes.
+    static std::string Printable(const char* text);
+
     // The text as it may stand in an XML 1.0 document: every invalid UTF-8
     // sequence and every character that XML 1.0 forbids becomes U+FFFD.
     static std::string XmlSafeText(const char* text);
