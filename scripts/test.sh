@@ -1,7 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
-# The whole test suite: installs what is missing, builds, runs every test,
-# then the safety checks (sanitizers, valgrind, 32-bit build, static
+# The whole test suite: installs what is missing, builds, runs the fast
+# tier of tests (ctest -LE slow), then the slow tier (ctest -L slow), then
+# the safety checks (sanitizers, valgrind, 32-bit build, static
 # analysis, fuzzing: scripts/check-safety.sh).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,5 +33,9 @@ else
 fi
 cmake -S "$top" -B "$top/build" -DBUILD_TESTING=ON -DHBA_WERROR=ON >/dev/null
 cmake --build "$top/build" -j"$(nproc)"
-(cd "$top/build" && ctest --output-on-failure -j"$(nproc)")
+# The fast tier first (every test that proves a behaviour once), then the
+# slow one (stopped, overlapping and isolated runs, the package, the fleet).
+cd "$top/build"
+ctest --output-on-failure -j"$(nproc)" -LE slow
+ctest --output-on-failure -j"$(nproc)" -L slow
 sh "$top/scripts/check-safety.sh"

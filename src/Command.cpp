@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,8 +28,83 @@ const std::size_t kLineWidth = Command::kTextWidth + 1 + Command::kDirWidth + 3;
 int time_limit = Command::kDefaultTimeLimit;
 int start_failures = 0;
 int last_start_error = 0;
-// The command line stopped at the time limit; empty while none was.
-char timed_out_line[kLineWidth];
+// The command line that gave no answer, empty while none failed; what
+// became of it; and whether that was the time limit.
+char failed_line[kLineWidth];
+char failure_text[96];
+bool failed_at_limit = false;
+
+// Variables that change what the shell tools print (ls quoting, grep
+// colours and options, GNU tools' POSIX mode, block sizes, message
+// languages) or what the shell runs before the pipeline (ENV, BASH_ENV) or
+// where cd goes (CDPATH). LC_ALL is replaced by LC_ALL=C.
+const char* const kDroppedVariables[] = {
+    "LC_ALL",       "QUOTING_STYLE", "LANGUAGE",      "POSIXLY_CORRECT",
+    "GREP_OPTIONS", "GREP_COLOR",    "GREP_COLORS",   "LS_COLORS",
+    "TIME_STYLE",   "BLOCK_SIZE",    "LS_BLOCK_SIZE", "BLOCKSIZE",
+    "ENV",          "BASH_ENV",      "CDPATH",        "IFS",
+};
+
+bool Dropped(const char* entry)
+{
+    for (const char* name : kDroppedVariables) {
+        const std::size_t len = std::strlen(name);
+        if (std::strncmp(entry, name, len) == 0 && entry[len] == '=')
+            return true;
+    }
+    return false;
+}
+
+// The absolute entries of a search path, in order: an empty or relative
+// entry would make the shell run a program of the working directory (the
+// component's, or one put there) under a tool's name.
+std::string AbsoluteEntries(const char* path)
+{
+    std::string kept;
+    while (*path != '\0') {
+        const std::size_t len = std::strcspn(path, ":");
+        if (path[0] == '/') {
+            if (!kept.empty())
+                kept += ':';
+            kept.append(path, len);
+        }
+        path += len;
+        if (*path == ':')
+            path++;
+    }
+    return kept;
+}
+
+// The environment the commands run in: the tool's own, less the dropped
+// variables, with PATH of its absolute entries only (left out when none
+// remains: the shell's default search path applies), and LC_ALL=C, so that
+// the tools print what the pipelines expect whatever the caller's locale.
+class PlainEnvironment {
+public:
+    PlainEnvironment() : texts(), pointers()
+    {
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; entry++) {
+            if (Dropped(*entry))
+                continue;
+            if (std::strncmp(*entry, "PATH=", 5) == 0) {
+                const std::string path = AbsoluteEntries(*entry + 5);
+                if (!path.empty())
+                    texts.push_back("PATH=" + path);
+                continue;
+            }
+            texts.emplace_back(*entry);
+        }
+        texts.emplace_back("LC_ALL=C");
+        for (std::string& text : texts)
+            pointers.push_back(&text[0]);
+        pointers.push_back(nullptr);
+    }
+    char* const* Entries() { return pointers.data(); }
+
+private:
+    std::vector<std::string> texts;
+    std::vector<char*> pointers;
+};
 
 // How long a killed command is waited for before it is left behind.
 const int kReapGraceMs = 500;
@@ -58,14 +135,18 @@ int OpenPidFd(pid_t pid)
 }
 
 // Waits for the child to end, at most until the deadline; true once it has
-// been reaped (or cannot be waited for at all).
-bool Reap(pid_t pid, int pidfd, long long deadline)
+// been reaped, with its wait status, or cannot be waited for at all (the
+// status is then 0: the tool sets SIGCHLD to its default, so this does not
+// happen to it).
+bool Reap(pid_t pid, int pidfd, long long deadline, int* status)
 {
     for (;;) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
+        int wait_status = 0;
+        pid_t done = waitpid(pid, &wait_status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            *status = done == pid ? wait_status : 0;
             return true;
+        }
         if (done < 0)
             continue;
         int left = MsUntil(deadline);
@@ -106,10 +187,11 @@ struct SpawnOptions {
 };
 
 // Starts "/bin/sh -c line" as the leader of a process group of its own,
-// with standard output to out, the signal mask given, SIGPIPE at its
-// default and everything else as the caller has it; returns 0, or the
-// system's error number of the first step that failed.
-int Spawn(char* line, const sigset_t* mask, int out, pid_t* pid)
+// with standard input from /dev/null, standard output to out, the
+// environment given, the signal mask given, SIGPIPE at its default and
+// everything else as the caller has it; returns 0, or the system's error
+// number of the first step that failed.
+int Spawn(char* line, const sigset_t* mask, int out, char* const* environment, pid_t* pid)
 {
     SpawnOptions options;
     // The tool ignores SIGPIPE, and so may whoever started it; a pipeline
@@ -124,6 +206,9 @@ int Spawn(char* line, const sigset_t* mask, int out, pid_t* pid)
     int error = options.actions_error;
     if (error == 0)
         error = options.attributes_error;
+    if (error == 0)
+        error = posix_spawn_file_actions_addopen(&options.actions, STDIN_FILENO, "/dev/null",
+                                                 O_RDONLY, 0);
     if (error == 0)
         error = posix_spawn_file_actions_adddup2(&options.actions, out, STDOUT_FILENO);
     if (error == 0)
@@ -141,19 +226,19 @@ int Spawn(char* line, const sigset_t* mask, int out, pid_t* pid)
     char shell[] = "sh";
     char option[] = "-c";
     char* argv[] = {shell, option, line, nullptr};
-    return posix_spawn(pid, "/bin/sh", &options.actions, &options.attributes, argv, environ);
+    return posix_spawn(pid, "/bin/sh", &options.actions, &options.attributes, argv, environment);
 }
 
 // Spawn with standard output into a close-on-exec pipe: no child keeps a
 // copy of either end beyond its standard output, so the end of the output
 // is the end of the command. Returns 0 and the pipe's read end, or the
 // system's error number.
-int Start(char* line, const sigset_t* mask, int* fd, pid_t* pid)
+int Start(char* line, const sigset_t* mask, char* const* environment, int* fd, pid_t* pid)
 {
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
         return errno;
-    const int error = Spawn(line, mask, pipe_fds[1], pid);
+    const int error = Spawn(line, mask, pipe_fds[1], environment, pid);
     (void)close(pipe_fds[1]);
     if (error != 0) {
         (void)close(pipe_fds[0]);
@@ -169,7 +254,7 @@ volatile std::sig_atomic_t Command::running_group = 0;
 
 Command::RunFailures Command::Failures()
 {
-    return RunFailures{start_failures, last_start_error, TimedOut()};
+    return RunFailures{start_failures, last_start_error, TimedOut(), Failed(), Failure()};
 }
 
 void Command::SetTimeLimit(int seconds)
@@ -195,7 +280,17 @@ int Command::LastStartError()
 
 const char* Command::TimedOut()
 {
-    return timed_out_line[0] != '\0' ? timed_out_line : nullptr;
+    return failed_at_limit ? failed_line : nullptr;
+}
+
+const char* Command::Failed()
+{
+    return failed_line[0] != '\0' ? failed_line : nullptr;
+}
+
+const char* Command::Failure()
+{
+    return failed_line[0] != '\0' ? failure_text : nullptr;
 }
 
 void Command::KillRunning()
@@ -207,7 +302,8 @@ void Command::KillRunning()
 
 Command::Command(const char* text, int debug_value)
     : command_text(), output(), operating_dir(), field_separator('\0'), substring(),
-      current_char(0), debug(debug_value), new_iterator(1), command_stored(false)
+      current_char(0), debug(debug_value), new_iterator(1), command_stored(false),
+      accepted_status(0)
 {
     std::size_t len = std::strlen(text);
     FwCompLibUtil::Trace(debug, "Command::Command(): Command text length is %zu\n", len);
@@ -231,6 +327,11 @@ int Command::ChangeOperatingDir(const char* dir)
     return 1;
 }
 
+void Command::AcceptExitStatus(int status)
+{
+    accepted_status = status;
+}
+
 int Command::Execute()
 {
     if (!command_stored) {
@@ -239,12 +340,17 @@ int Command::Execute()
         return 0;
     }
 
-    // After a command was stopped at its limit the run's answer is lost:
-    // nothing more is started.
-    if (timed_out_line[0] != '\0') {
+    // After a command was stopped at its limit, or gave no answer otherwise,
+    // the run's answer is lost: nothing more is started.
+    if (failed_at_limit) {
         FwCompLibUtil::Trace(
             debug, "Command::Execute(): A command was stopped at the time limit, nothing more "
                    "is executed\n");
+        return 0;
+    }
+    if (failed_line[0] != '\0') {
+        FwCompLibUtil::Trace(
+            debug, "Command::Execute(): A command gave no answer, nothing more is executed\n");
         return 0;
     }
 
@@ -268,7 +374,9 @@ int Command::Execute()
     const long long deadline = NowMs() + 1000LL * time_limit;
 
     output[0] = '\0';
-    const bool finished = Collect(fd, pid, pidfd, deadline);
+    int status = 0;
+    bool overflow = false;
+    const bool finished = Collect(fd, pid, pidfd, deadline, &status, &overflow);
     if (!finished)
         StopOverdue(line, pid, pidfd);
     running_group = 0;
@@ -278,10 +386,34 @@ int Command::Execute()
     if (!finished)
         return 0;
 
-    // The command's exit status says nothing that its output does not: a
-    // failed probe prints nothing, and that is what the caller sees.
+    // A probe that finds nothing prints nothing and still ends with 0, its
+    // last command being a filter: any other end means the pipeline did not
+    // run (or, past the buffer, its output would be cut).
+    char failure[sizeof(failure_text)] = "";
+    if (overflow)
+        (void)FwCompLibUtil::FormatBounded(failure, sizeof(failure),
+                                           "printed more than %d characters", kOutputWidth - 1);
+    else if (WIFSIGNALED(status))
+        (void)FwCompLibUtil::FormatBounded(failure, sizeof(failure), "was ended by signal %d (%s)",
+                                           WTERMSIG(status), strsignal(WTERMSIG(status)));
+    else if (WIFEXITED(status) && WEXITSTATUS(status) != 0 &&
+             WEXITSTATUS(status) != accepted_status)
+        (void)FwCompLibUtil::FormatBounded(failure, sizeof(failure), "ended with exit status %d",
+                                           WEXITSTATUS(status));
+    if (failure[0] != '\0') {
+        FwCompLibUtil::Trace(debug, "Command::Execute(): The command %s\n", failure);
+        GiveUp(line, failure);
+        return 0;
+    }
     FwCompLibUtil::Trace(debug, "Command::Execute(): Return TRUE\n");
     return 1;
+}
+
+void Command::GiveUp(const char* line, const char* failure)
+{
+    output[0] = '\0';
+    FwCompLibUtil::CopyBounded(failed_line, line);
+    FwCompLibUtil::CopyBounded(failure_text, failure);
 }
 
 // Starts the command line (Start) and makes its process group the one that
@@ -293,11 +425,21 @@ bool Command::Launch(char* line, int* fd, pid_t* pid)
     // Anything buffered for standard output must go out before the child
     // inherits it, so that trace lines keep their order.
     (void)fflush(stdout);
+    PlainEnvironment environment;
     sigset_t all;
     sigset_t caller_mask;
     (void)sigfillset(&all);
     (void)sigprocmask(SIG_BLOCK, &all, &caller_mask);
-    const int error = Start(line, &caller_mask, fd, pid);
+    // An ignored signal stays ignored across exec: the pipeline starts with
+    // SIGTTOU ignored, and the tool has its own disposition back at once.
+    struct sigaction ignore = {};
+    struct sigaction caller_ttou = {};
+    ignore.sa_handler = SIG_IGN;
+    (void)sigemptyset(&ignore.sa_mask);
+    const bool ttou_set = sigaction(SIGTTOU, &ignore, &caller_ttou) == 0;
+    const int error = Start(line, &caller_mask, environment.Entries(), fd, pid);
+    if (ttou_set)
+        (void)sigaction(SIGTTOU, &caller_ttou, nullptr);
     if (error == 0)
         running_group = *pid;
     (void)sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
@@ -317,14 +459,19 @@ bool Command::Launch(char* line, int* fd, pid_t* pid)
 void Command::StopOverdue(const char* line, pid_t pid, int pidfd)
 {
     (void)kill(-pid, SIGKILL);
-    (void)Reap(pid, pidfd, NowMs() + kReapGraceMs);
-    output[0] = '\0';
-    FwCompLibUtil::CopyBounded(timed_out_line, line);
+    int status = 0;
+    (void)Reap(pid, pidfd, NowMs() + kReapGraceMs, &status);
+    char failure[sizeof(failure_text)];
+    (void)FwCompLibUtil::FormatBounded(failure, sizeof(failure),
+                                       "did not finish within %d s and was stopped", time_limit);
+    GiveUp(line, failure);
+    failed_at_limit = true;
 }
 
 // Reads the command's output until its end or the deadline and waits for
-// the shell to end; true when both happened in time.
-bool Command::Collect(int fd, pid_t pid, int pidfd, long long deadline)
+// the shell to end; true when both happened in time, with the shell's wait
+// status, and overflow set when the output did not fit the buffer.
+bool Command::Collect(int fd, pid_t pid, int pidfd, long long deadline, int* status, bool* overflow)
 {
     std::size_t used = 0;
     bool ended = false;
@@ -347,27 +494,33 @@ bool Command::Collect(int fd, pid_t pid, int pidfd, long long deadline)
             continue;
         if (got <= 0)
             break;
-        Keep(chunk, static_cast<std::size_t>(got), &used, &ended);
+        Keep(chunk, static_cast<std::size_t>(got), &used, &ended, overflow);
         if (debug)
             TracePieces(chunk, static_cast<std::size_t>(got), &pieces);
     }
     if (debug)
         TracePiece(&pieces);
-    return Reap(pid, pidfd, deadline);
+    return Reap(pid, pidfd, deadline, status);
 }
 
-// The value ends at the first zero byte of the output and at the buffer's
-// width; whatever follows is read and dropped, so that the command can end.
-void Command::Keep(const char* data, std::size_t len, std::size_t* used, bool* ended)
+// The value ends at the first zero byte of the output; one that does not
+// fit the buffer sets overflow. Whatever follows is read and dropped, so
+// that the command can end.
+void Command::Keep(const char* data, std::size_t len, std::size_t* used, bool* ended,
+                   bool* overflow)
 {
     if (*ended)
         return;
-    std::size_t room = sizeof(output) - 1 - *used;
-    if (len > room)
-        len = room;
-    if (const void* zero = std::memchr(data, '\0', len)) {
+    const std::size_t room = sizeof(output) - 1 - *used;
+    // A zero byte right after the room still ends a value that fits.
+    const std::size_t looked_at = len < room + 1 ? len : room + 1;
+    if (const void* zero = std::memchr(data, '\0', looked_at)) {
         len = static_cast<std::size_t>(static_cast<const char*>(zero) - data);
         *ended = true;
+    } else if (len > room) {
+        len = room;
+        *ended = true;
+        *overflow = true;
     }
     std::memcpy(output + *used, data, len);
     *used += len;

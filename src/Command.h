@@ -14,13 +14,24 @@
 //
 // Every command gets at most the time limit (SetTimeLimit, 30 s unless set):
 // one that has not finished by then is killed with everything it started,
-// its output is dropped and Execute reports failure. Its command line is
-// kept for the whole process, and from then on no command of the process is
-// started at all: an answer missing one value is no answer, and waiting out
-// every further limit would only delay saying so. A command that could not
-// be started at all (no pipe, no process) is counted for the whole process,
-// so that a caller can tell it from a command that ran and printed nothing.
-// Failures() gives both at once.
+// its output is dropped and Execute reports failure. The same holds for a
+// command whose shell ends with a status other than 0 (or the one accepted,
+// AcceptExitStatus) or by a signal, which did not run its pipeline (every
+// pipeline ends in a filter that exits 0 on empty input; "sh: Cannot fork"
+// exits 2), and for one that prints more than the output buffer holds. Such
+// a command line is kept for the whole process, with what became of it, and
+// from then on no command of the process is started at all: an answer
+// missing one value is no answer, and waiting out every further limit would
+// only delay saying so. A command that could not be started at all (no
+// pipe, no process) is counted for the whole process, so that a caller can
+// tell it from a command that ran and printed nothing. Failures() gives all
+// of it at once.
+//
+// Commands run in a plain environment, whoever started the tool: LC_ALL=C,
+// none of the variables that change what the shell tools print or how the
+// shell starts, a PATH of its absolute entries only, standard input from
+// /dev/null and SIGTTOU ignored (a terminal's "stty tostop" cannot stop a
+// pipeline, which runs in a process group of its own).
 class Command {
 public:
     static const int kTextWidth = 256;
@@ -32,6 +43,9 @@ public:
     Command(const char* text, int debug);
 
     int ChangeOperatingDir(const char* dir);
+    // An exit status other than 0 with which this command still ran: a lone
+    // "cat" of a sysfs attribute exits 1 when the attribute is missing.
+    void AcceptExitStatus(int status);
     int Execute();
     const char* Output() const;
     void SetFieldSeparator(const char* sep);
@@ -46,13 +60,19 @@ public:
         int last_start_error;
         // The command line stopped at the time limit, or nullptr.
         const char* timed_out;
+        // The command line that gave no answer (stopped at the limit, failed,
+        // or printed more than the buffer holds), or nullptr; and what became
+        // of it, as said after the quoted line ("did not finish within 30 s
+        // and was stopped").
+        const char* failed;
+        const char* failure;
 
-        // True when a command was stopped at the limit or more could not be
-        // started than at the earlier reading: the commands run since then
-        // gave no answer.
+        // True when a command gave no answer or more could not be started
+        // than at the earlier reading: the commands run since then gave no
+        // answer.
         bool Since(const RunFailures& earlier) const
         {
-            return timed_out != nullptr || start_failures != earlier.start_failures;
+            return failed != nullptr || start_failures != earlier.start_failures;
         }
     };
     static RunFailures Failures();
@@ -64,6 +84,8 @@ public:
     static int StartFailures();
     static int LastStartError();
     static const char* TimedOut();
+    static const char* Failed();
+    static const char* Failure();
     // Kills the process group of the command running now, if any.
     // Async-signal-safe: meant for a signal handler.
     static void KillRunning();
@@ -77,8 +99,10 @@ private:
 
     static bool Launch(char* line, int* fd, pid_t* pid);
     void StopOverdue(const char* line, pid_t pid, int pidfd);
-    bool Collect(int fd, pid_t pid, int pidfd, long long deadline);
-    void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended);
+    bool Collect(int fd, pid_t pid, int pidfd, long long deadline, int* status, bool* overflow);
+    // Drops the output and keeps the command line with what became of it.
+    void GiveUp(const char* line, const char* failure);
+    void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended, bool* overflow);
     void TracePieces(const char* data, std::size_t len, Pieces* pieces) const;
     void TracePiece(Pieces* pieces) const;
 
@@ -92,6 +116,7 @@ private:
     int new_iterator;
     // False when the text given to the constructor did not fit: nothing runs.
     bool command_stored;
+    int accepted_status;
 
     static volatile std::sig_atomic_t running_group;
 };

@@ -2,7 +2,12 @@
 // ConfigFile: reads the component configuration file and matches PCI identities.
 #include "ConfigFile.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <libxml/globals.h>
 
@@ -46,6 +51,32 @@ bool CountExpansion(xmlDocPtr doc, xmlNodePtr node, ExpansionBudget& budget)
     return true;
 }
 
+// Opens the configuration for reading as it is on disk: a regular file
+// only, a link to one followed as any file name is. A FIFO would block the
+// open (no time limit applies to it), a device or directory reads forever or
+// not at all: each is refused at once, without a read. Returns the
+// descriptor, or -1 with the system's error number (0 for a file that is
+// not regular and no directory).
+int OpenRegularFile(const char* path, int* error)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    struct stat status = {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *error = S_ISDIR(status.st_mode) ? EISDIR : 0;
+        (void)close(fd);
+        return -1;
+    }
+    // Reads of a regular file do not block anyway; the file is read plainly.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
 } // namespace
 
 ConfigFile::ConfigFile(const char* path, int debug_value)
@@ -58,10 +89,17 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
     // Everything libxml2 says during this reading goes to one handler that
     // keeps one error; it is said in one line afterwards. libxml2's own
     // handler would print the offending line of the file, which may be a
-    // file the caller must not see.
+    // file the caller must not see. The file is opened here and handed over
+    // as a descriptor: libxml2 reads it as it is, where from a file name it
+    // would expand gzip-compressed content (204 KB became 200 MiB) and open
+    // a FIFO without a time limit.
+    int open_error = 0;
+    const int fd = OpenRegularFile(path, &open_error);
+    if (fd < 0)
+        KeepOpenError(open_error);
     {
         const FwCompLibUtil::XmlErrorGuard handlers(this, KeepParserError, DropGenericError);
-        xmlTextReaderPtr reader = xmlReaderForFile(path, nullptr, 0);
+        xmlTextReaderPtr reader = fd >= 0 ? xmlReaderForFd(fd, path, nullptr, 0) : nullptr;
         opened = reader != nullptr;
         while (ReadNode(reader) == 1)
             ProcessXMLNode(reader);
@@ -71,6 +109,8 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
             first_error.line = xmlTextReaderGetParserLineNumber(reader);
         xmlFreeTextReader(reader);
     }
+    if (fd >= 0)
+        (void)close(fd);
     FwCompLibUtil::CleanupParser();
     if (refused_line != 0)
         Refuse();
@@ -122,6 +162,19 @@ void ConfigFile::KeepParserError(void* config, xmlErrorPtr error)
     // one, quotes bytes of the file, so only the first is kept.
     FwCompLibUtil::CopyBounded(kept.message, error->message != nullptr ? error->message : "");
     kept.message[std::strcspn(kept.message, "\n")] = '\0';
+}
+
+// A configuration that cannot be opened, or is refused, is said as libxml2
+// would say a file it cannot open (a missing one silently): the system's
+// reason, or that it is not a regular file.
+void ConfigFile::KeepOpenError(int error)
+{
+    if (error == ENOENT)
+        return;
+    first_error.level = XML_ERR_ERROR;
+    first_error.line = 0;
+    FwCompLibUtil::CopyBounded(first_error.message,
+                               error != 0 ? std::strerror(error) : "not a regular file");
 }
 
 // Every error of the reader comes through the structured handler; what

@@ -60,6 +60,7 @@ private:
     };
     static void KeepParserError(void* config, xmlErrorPtr error);
     static void DropGenericError(void* config, const char* format, ...);
+    void KeepOpenError(int error);
     void ReportReading(const char* path) const;
     bool AttributesExpandWithinBounds(xmlTextReaderPtr reader);
     void Refuse();

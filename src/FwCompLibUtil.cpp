@@ -89,6 +89,21 @@ std::string FwCompLibUtil::XmlSafeText(const char* text)
     return safe;
 }
 
+int FwCompLibUtil::DigitGroups(const char* text)
+{
+    for (int groups = 1;; groups++) {
+        const std::size_t digits = std::strspn(text, "0123456789");
+        if (digits == 0)
+            return 0;
+        text += digits;
+        if (*text == '\0')
+            return groups;
+        if (*text != '.')
+            return 0;
+        text++;
+    }
+}
+
 int FwCompLibUtil::WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const char* name,
                                                 const char* text)
 {

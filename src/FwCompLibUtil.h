@@ -45,6 +45,11 @@ public:
         return WriteValueElements(writer, elements, N);
     }
 
+    // How many groups of decimal digits the text is, joined by single dots
+    // ("3.2.1.0": 4, "4711": 1); 0 when it is anything else ("", "3..1",
+    // "V3", "3.0 ").
+    static int DigitGroups(const char* text);
+
     // The text as it may stand in an XML 1.0 document: every invalid UTF-8
     // sequence and every character that XML 1.0 forbids becomes U+FFFD.
     static std::string XmlSafeText(const char* text);

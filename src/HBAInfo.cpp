@@ -86,15 +86,32 @@ bool HBAInfo::HostNumberUsable() const
 // NOLINTNEXTLINE(cert-dcl50-cpp)
 void HBAInfo::Probe(char* field, std::size_t width, const char* format, ...)
 {
-    field[0] = '\0';
-    char command_text[Command::kTextWidth];
     va_list args;
     va_start(args, format);
-    bool fits = FwCompLibUtil::FormatBoundedV(command_text, sizeof(command_text), format, args);
+    ProbeV(field, width, 0, format, args);
     va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
+void HBAInfo::ProbeAttribute(char* field, std::size_t width, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ProbeV(field, width, 1, format, args);
+    va_end(args);
+}
+
+void HBAInfo::ProbeV(char* field, std::size_t width, int accepted_status, const char* format,
+                     va_list args)
+{
+    field[0] = '\0';
+    char command_text[Command::kTextWidth];
+    // NOLINTNEXTLINE(clang-analyzer-valist.*): args is started by the caller
+    bool fits = FwCompLibUtil::FormatBoundedV(command_text, sizeof(command_text), format, args);
     if (!fits)
         return;
     std::unique_ptr<Command> command(new Command(command_text, debug));
+    command->AcceptExitStatus(accepted_status);
     // A probe that could not run leaves its output empty; the field then says so.
     (void)command->Execute();
     FwCompLibUtil::CopyBounded(field, width, command->Output());

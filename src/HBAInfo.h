@@ -3,6 +3,9 @@
 #ifndef HBAINFO_H
 #define HBAINFO_H
 
+#include <cstdarg>
+#include <cstddef>
+
 #include <libxml/xmlwriter.h>
 
 #include "BiosItem.h"
@@ -43,6 +46,12 @@ protected:
     // it. The probe takes its arguments as given: the callers check what came
     // from the machine (AddressUsable, HostNumberUsable) where they need to.
     void Probe(char* field, std::size_t width, const char* format, ...) HBA_PRINTF_LIKE(4, 5);
+    // The same for a lone "cat" of an attribute: its exit status 1 (the
+    // attribute is missing) is an empty field, not a failed run.
+    void ProbeAttribute(char* field, std::size_t width, const char* format, ...)
+        HBA_PRINTF_LIKE(4, 5);
+    void ProbeV(char* field, std::size_t width, int accepted_status, const char* format,
+                va_list args) HBA_PRINTF_LIKE(5, 0);
     // A PCI address as lspci lists it: bus:device.function, optionally
     // preceded by a domain of four to eight hexadecimal digits and ":".
     bool AddressUsable() const;

@@ -67,8 +67,8 @@ void HBAInfoB::SetBiosVersion()
 
 void HBAInfoB::SetProductId()
 {
-    Probe(product_id, sizeof(product_id), "cat /sys/class/scsi_host/host%s/model_description",
-          host_no);
+    ProbeAttribute(product_id, sizeof(product_id),
+                   "cat /sys/class/scsi_host/host%s/model_description", host_no);
 }
 
 void HBAInfoB::SetActionValue()
@@ -82,6 +82,11 @@ void HBAInfoB::SetActionValue()
     else
         bi.setAction("rewrite");
     FwCompLibUtil::Trace(debug, "HBAInfoB::SetActionValue(): bi.action=%s\n", bi.getAction());
+}
+
+bool HBAInfoB::IsVersionNumber(const char* text)
+{
+    return FwCompLibUtil::DigitGroups(text) > 0;
 }
 
 int HBAInfoB::durozazVersionCompare(const char* version1, const char* version2)

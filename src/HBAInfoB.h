@@ -28,6 +28,12 @@ public:
 
     int durozazVersionCompare(const char* version1, const char* version2);
 
+    // Whether text is a version number: one or more groups of decimal
+    // digits joined by single dots ("3.2.1.0", "10"). Only such a version
+    // may decide an action; "V3.2.1.0" or "3.0.2.0 " would compare by
+    // whatever leading digits they happen to hold.
+    static bool IsVersionNumber(const char* text);
+
 private:
     // The vendor class keeps its own debug value and helper beside those of
     // its base (HBAScanB keeps none). Only the helper's debug value is set;

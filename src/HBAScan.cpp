@@ -36,17 +36,8 @@ bool IsTemporaryName(const char* name, const char* prefix)
     const std::size_t len = std::strlen(prefix);
     if (std::strncmp(name, prefix, len) != 0)
         return false;
-    const char* rest = name + len;
-    std::size_t digits = std::strspn(rest, "0123456789");
-    if (digits == 0)
-        return false;
-    rest += digits;
-    if (*rest == '\0')
-        return true;
-    if (*rest != '.')
-        return false;
-    digits = std::strspn(rest + 1, "0123456789");
-    return digits > 0 && rest[1 + digits] == '\0';
+    const int groups = FwCompLibUtil::DigitGroups(name + len);
+    return groups == 1 || groups == 2;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b)
@@ -107,7 +98,8 @@ volatile std::sig_atomic_t HBAScan::document_pending = 0;
 HBAScan::HBAScan(const char* config_file_name, int debug_value)
     : debug(debug_value), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false), blocked_name()
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false), blocked_name(),
+      older_kept(false)
 {
     util.SetDebugValue(debug_value);
     FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
@@ -123,7 +115,8 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value)
 HBAScan::HBAScan()
     : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
       TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(),
-      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false), blocked_name()
+      OutputFileNameProblem(), sink{-1, 0}, error_guard(), temporary_created(false), blocked_name(),
+      older_kept(false)
 {
 }
 
@@ -235,6 +228,14 @@ int HBAScan::CreateTemporaryFile()
             sink.error = errno;
             return 0;
         }
+        // open applies the umask to the mode; the file is this run's own, so
+        // its mode is set outright.
+        if (fchmod(fd, kDocumentMode) < 0) {
+            sink.error = errno;
+            (void)unlink(name);
+            (void)close(fd);
+            return 0;
+        }
         // A sweep by another run may have taken the new file for a leftover
         // before it was locked: that file is the sweep's to remove, and the
         // next name is tried. A file system without locks leaves the file
@@ -271,6 +272,9 @@ int HBAScan::OpenWriter()
     // FIFO at the name is removed itself: nothing is written through it.
     if (unlink(OutputFileName) < 0 && errno != ENOENT) {
         sink.error = errno;
+        // A read-only file system refuses even a name that is not there.
+        struct stat older = {};
+        older_kept = lstat(OutputFileName, &older) == 0;
         return 0;
     }
     if (!CreateTemporaryFile())
@@ -360,7 +364,12 @@ std::string HBAScan::OutputFailure(const char* action, const char* outcome) cons
     std::string message = std::string("cannot ") + action + " " + name;
     if (sink.error != 0)
         message += std::string(" (") + std::strerror(sink.error) + ")";
-    return message + "; " + outcome;
+    message += std::string("; ") + outcome;
+    // The update framework looks for the document under this name: an older
+    // one left there would pass for this run's answer unless it is named.
+    if (older_kept)
+        message += std::string("; the older ") + OutputFileName + " remains";
+    return message;
 }
 
 int HBAScan::SinkWrite(void* context, const char* buffer, int len)

@@ -58,7 +58,8 @@ protected:
     // (action "create" or "write"): the name that stood in the way (the
     // last temporary name tried when every one was taken, or else the
     // output file name), the system's reason when there is one, and the
-    // outcome.
+    // outcome; and, when an older entry under the output file name could
+    // not be removed, that it remains.
     std::string OutputFailure(const char* action, const char* outcome) const;
 
     int debug;
@@ -94,6 +95,9 @@ private:
     std::optional<FwCompLibUtil::XmlErrorGuard> error_guard;
     bool temporary_created;
     char blocked_name[64];
+    // True when an entry under the output file name could not be removed
+    // and is still there: a failed run says that it remains.
+    bool older_kept;
 
     // The temporary file that the signal handler removes; set while one may
     // exist. One discovery runs at a time in a process.

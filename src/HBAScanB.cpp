@@ -58,21 +58,19 @@ int HBAScanB::CreateXmlFile()
     // about the machine, and neither does an image without a version: an
     // answer built on them would be wrong, so there is no document at all.
     const Command::RunFailures before = Command::Failures();
-    bool no_packaged_version = false;
-    ScanAdapters(*enumeration, before, &no_packaged_version);
+    VersionProblem problem{std::string(), ""};
+    ScanAdapters(*enumeration, before, &problem);
     enumeration.reset();
     const Command::RunFailures after = Command::Failures();
-    if (after.timed_out != nullptr)
-        return Fail(std::string("\"") + after.timed_out + "\" did not finish within " +
-                        std::to_string(Command::TimeLimit()) + " s and was stopped; " + kNotWritten,
+    if (after.failed != nullptr)
+        return Fail(std::string("\"") + after.failed + "\" " + after.failure + "; " + kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (after.start_failures != before.start_failures)
         return Fail(std::string("cannot run the discovery's commands (") +
                         std::strerror(after.last_start_error) + "); " + kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
-    if (no_packaged_version)
-        return Fail(std::string("bfa_boot_fw holds no boot BIOS version; ") + kNotWritten,
-                    "HBAScanB::CreateXmlFile(): Error reading the packaged boot BIOS version\n");
+    if (!problem.message.empty())
+        return Fail(problem.message + "; " + kNotWritten, problem.trace_line);
 
     if (!WriteXmlFooter())
         return Fail(OutputFailure("write", kNotWritten),
@@ -104,13 +102,16 @@ int HBAScanB::Fail(const std::string& message, const char* trace_line)
 
 // Probes every listed PCI function in listing order and writes a device
 // element for each supported one that reports an installed BIOS version.
-// Stops once a command could not be started or was stopped at its limit
-// (the failures since before), and before writing an adapter whose packaged
-// version is unknown (no_packaged_version): compared against nothing, it
-// would be told that a rewrite is all it gets.
+// Stops once a command could not be started or gave no answer (the failures
+// since before), and before writing an adapter whose packaged or installed
+// version is unknown or not a number (problem): compared against nothing, it
+// would be told that a rewrite is all it gets, and compared by the digits
+// that some other text happens to hold, anything at all.
 void HBAScanB::ScanAdapters(Command& enumeration, const Command::RunFailures& before,
-                            bool* no_packaged_version)
+                            VersionProblem* problem)
 {
+    const char packaged_trace[] =
+        "HBAScanB::CreateXmlFile(): Error reading the packaged boot BIOS version\n";
     // An enumeration that could not run has no output: no adapter is listed.
     (void)enumeration.Execute();
     enumeration.SetFieldSeparator("\n");
@@ -127,7 +128,21 @@ void HBAScanB::ScanAdapters(Command& enumeration, const Command::RunFailures& be
             FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Current BIOS version is "
                                         "empty so skipping HBA***\n");
         } else if (adapter->GetBiosVersion()[0] == '\0') {
-            *no_packaged_version = true;
+            *problem = VersionProblem{"bfa_boot_fw holds no boot BIOS version", packaged_trace};
+            break;
+        } else if (!HBAInfoB::IsVersionNumber(adapter->GetBiosVersion())) {
+            *problem = VersionProblem{"bfa_boot_fw holds boot BIOS version \"" +
+                                          FwCompLibUtil::Printable(adapter->GetBiosVersion()) +
+                                          "\", which is not a version number",
+                                      packaged_trace};
+            break;
+        } else if (!HBAInfoB::IsVersionNumber(adapter->GetBiosActiveVersion())) {
+            *problem = VersionProblem{
+                "the adapter at " + FwCompLibUtil::Printable(address) +
+                    " reports boot BIOS version \"" +
+                    FwCompLibUtil::Printable(adapter->GetBiosActiveVersion()) +
+                    "\", which is not a version number",
+                "HBAScanB::CreateXmlFile(): Error reading the installed boot BIOS version\n"};
             break;
         } else {
             // A device element that fails leaves the document unfinished,

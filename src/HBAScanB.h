@@ -17,8 +17,14 @@ public:
     int CreateXmlFile();
 
 private:
+    // Why no action can be told: the line's text (empty while none) and the
+    // failed step's trace line.
+    struct VersionProblem {
+        std::string message;
+        const char* trace_line;
+    };
     void ScanAdapters(Command& enumeration, const Command::RunFailures& before,
-                      bool* no_packaged_version);
+                      VersionProblem* problem);
     // Removes what was written of the document, says on standard error why
     // there is none, traces the failed step (trace_line, the whole line as
     // written) and returns 0, the result of the failed discovery.

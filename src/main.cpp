@@ -126,6 +126,10 @@ void StopCleanlyOnSignals()
     // old document removed and no new one: writes to it fail instead, as
     // they do to a closed standard output. The pipelines get SIGPIPE back.
     (void)signal(SIGPIPE, SIG_IGN);
+    // A caller that ignores SIGCHLD would have the pipelines' shells reaped
+    // unseen, and their exit statuses, which tell a pipeline that ran from
+    // one that could not, lost.
+    (void)signal(SIGCHLD, SIG_DFL);
 }
 
 } // namespace

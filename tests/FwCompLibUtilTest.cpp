@@ -36,6 +36,13 @@ TEST(FwCompLibUtilTest, ChompRemovesExactlyOneTrailingLineFeed)
     }
 }
 
+TEST(FwCompLibUtilTest, PrintableEscapesWhatCouldBreakALineOrItsQuotes)
+{
+    EXPECT_EQ("V3.2.1.0", FwCompLibUtil::Printable("V3.2.1.0"));
+    EXPECT_EQ("3.0\\x0A9\\x09\\x22\\x5C\\xFF\\x7F",
+              FwCompLibUtil::Printable("3.0\n9\t\"\\\xff\x7f"));
+}
+
 TEST(FwCompLibUtilTest, XmlSafeTextReplacesWhatXmlCannotCarry)
 {
     const struct {

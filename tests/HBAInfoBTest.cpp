@@ -56,6 +56,23 @@ TEST(HBAInfoBTest, ComparesVersionsComponentByComponentAsNumbers)
             << c.installed << " against " << c.packaged;
 }
 
+// Only a number decides an action: groups of decimal digits joined by
+// single dots. The comparison above is reached only with such versions.
+TEST(HBAInfoBTest, VersionNumberIsDigitGroupsJoinedBySingleDots)
+{
+    const struct {
+        const char* text;
+        bool number;
+    } cases[] = {
+        {"3.2.1.0", true},    {"10", true},        {"07.0", true},      {"99999999999.1", true},
+        {"", false},          {"V3.2.1.0", false}, {"v3.3.0.0", false}, {"signature", false},
+        {"3..1", false},      {".3", false},       {"3.", false},       {"3.0.2.0 ", false},
+        {"3.3.0.\t1", false}, {"3a", false},       {"+3", false},       {"3.0.2.0\n9.9.9.9", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.number, HBAInfoB::IsVersionNumber(c.text)) << "\"" << c.text << "\"";
+}
+
 TEST(HBAInfoBTest, TracesTheComparison)
 {
     ScratchDir dir(true);

@@ -1,55 +1,167 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
-"""The fleet report of one discovery run, from the hosts' documents.
+"""The fleet report of one discovery run, from what the hosts returned.
 
 A run's report lives in a directory of its own below the report directory,
 named after the UTC time the run started (YYYYmmddTHHMMSSZ, with -2, -3, ...
 when two runs start in the same second); REPORT_DIR/latest points at the last
 run whose report was written. Inside:
 
-    hosts/HOST/DOCUMENT   each host's discovery document as fetched
-    outcomes.json         what the play said about each host (input of rebuild)
+    hosts/HOST/DOCUMENT   each host's discovery document as it returned it
+    outcomes.json         what each host came to (input of rebuild)
+    run.json              the run: component, inventory, limit, start, end,
+                          versions, the report it was compared with
     fleet.csv             host,device_id,product_id,active_version,version,action
     failed.csv            host,reason,detail
+    failed.hosts          the failed hosts, one a line (--limit @failed.hosts)
     hosts.csv             host,outcome,devices,reason
-    models.csv            product_id,active_version,version,action,devices
-    report.html           one self-contained page: counts, chart, downgrades,
-                          failed hosts, every host
+    models.csv            product_id,active_version,version,action,devices,device_id
+    changes.csv           host,device_id,change,from,to: against the previous
+                          complete report of the same report directory
+    report.html           one self-contained page: failures per reason,
+                          changes, counts, chart, downgrades, failed hosts,
+                          every host
 
 A CSV cell that a spreadsheet would take for a formula (beginning with =, +,
 -, @, a tab or a carriage return) is written with a leading '.
 """
 
 import argparse
+import base64
+import binascii
 import csv
 import datetime
 import errno
 import html
+import io
 import json
 import os
 import re
+import shutil
 import stat
 import sys
+import tarfile
+import tempfile
 import xml.parsers.expat as expat
+from collections import Counter, defaultdict
+from dataclasses import dataclass, field
 
 FLEET_HEADER = ["host", "device_id", "product_id", "active_version", "version", "action"]
 FAILED_HEADER = ["host", "reason", "detail"]
 HOSTS_HEADER = ["host", "outcome", "devices", "reason"]
-MODELS_HEADER = ["product_id", "active_version", "version", "action", "devices"]
+MODELS_HEADER = ["product_id", "active_version", "version", "action", "devices", "device_id"]
+CHANGES_HEADER = ["host", "device_id", "change", "from", "to"]
 ACTIONS = ["upgrade", "downgrade", "rewrite"]
 ACTION_COLOURS = {"upgrade": "#2b6cb0", "downgrade": "#c53030", "rewrite": "#718096"}
 OTHER_COLOUR = "#d69e2e"
 DEFAULT_MAX_DOCUMENT_BYTES = 1024 * 1024
 OUTCOMES = "outcomes.json"
+RUN = "run.json"
 HOSTS_DIR = "hosts"
 ROOT_ELEMENT = "tarn_rom_discovery"
 DETAIL_CHARS = 2000
 CHART_MODELS = 30
+HTML_CHANGES = 200
 READ_CHUNK = 64 * 1024
+RUN_NAME = re.compile(r"^\d{8}T\d{6}Z(-\d+)?$")
+FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+
+# What the discovery script on the host says (its outcome word), as reasons.
+SCRIPT_REASONS = {
+    "no-temporary-directory": "no temporary directory",
+    "noexec": "cannot execute in temporary directory",
+    "tool-not-installed": "tool not installed",
+    "tool-failed": "tool failed",
+    "no-document": "no document",
+    "too-large": "document too large",
+}
+# Why an ok host wrote no device.
+NO_ADAPTER = "no adapter"
+NONE_SUPPORTED = "none supported"
+NO_INSTALLED_VERSION = "no installed version"
+# Ansible's own messages when sudo (or another become method) refused.
+BECOME_FAILED = re.compile(r"(sudo|su|doas) password|privilege escalation|become", re.I)
+UNSAFE_NAME = "empty, . or .., holding / or NUL, or starting with -"
 
 
 class DocumentError(Exception):
     """A host's document that gives no rows; args: reason, detail."""
+
+
+@dataclass
+class Device:
+    device_id: str = ""
+    product_id: str = ""
+    active_version: str = ""
+    version: str = ""
+    action: str = ""
+
+    def row(self, host):
+        return [host, self.device_id, self.product_id, self.active_version, self.version,
+                self.action]
+
+
+@dataclass
+class HostResult:
+    """One host of the report: failed with a reason, or ok with its devices
+    (and, with none, why)."""
+    host: str
+    reason: str = ""
+    detail: str = ""
+    devices: list = field(default_factory=list)
+    note: str = ""
+
+    @property
+    def ok(self):
+        return not self.reason
+
+    def csv_row(self):
+        if self.ok:
+            return [self.host, "ok", str(len(self.devices)), self.note]
+        return [self.host, "failed", "", self.reason]
+
+
+@dataclass
+class Change:
+    host: str
+    device_id: str
+    change: str
+    before: str = ""
+    after: str = ""
+
+    def row(self):
+        return [self.host, self.device_id, self.change, self.before, self.after]
+
+
+@dataclass
+class Report:
+    """What the report files are written from."""
+    run_name: str
+    hosts: list = field(default_factory=list)
+    changes: list | None = None     # None: nothing to compare with
+    compared_with: str = ""
+    facts: dict = field(default_factory=dict)
+
+    @property
+    def failed(self):
+        return [h for h in self.hosts if not h.ok]
+
+    def devices(self):
+        for result in self.hosts:
+            for device in result.devices:
+                yield result.host, device
+
+    def action_counts(self):
+        counts = Counter({action: 0 for action in ACTIONS})
+        counts.update(device.action for _host, device in self.devices())
+        return counts
+
+    def reason_counts(self):
+        return Counter(result.reason for result in self.failed)
+
+    def models(self):
+        return Counter((d.product_id, d.active_version, d.version, d.action, d.device_id)
+                       for _host, d in self.devices())
 
 
 def safe_host_name(host):
@@ -61,7 +173,12 @@ def safe_host_name(host):
 def cell(text):
     """The text as a CSV cell no spreadsheet runs as a formula."""
     text = "" if text is None else str(text)
-    return "'" + text if text[:1] in ("=", "+", "-", "@", "\t", "\r") else text
+    return f"'{text}" if text.startswith(FORMULA_START) else text
+
+
+def uncell(text):
+    """The text of a cell that cell() wrote."""
+    return text[1:] if text.startswith("'") and text[1:].startswith(FORMULA_START) else text
 
 
 def one_line(text):
@@ -76,13 +193,82 @@ def version_key(text):
             for part in re.split(r"(\d+)", text) if part]
 
 
-def read_devices(path, limit):
-    """The devices of the discovery document at path, each a dict of
-    device_id, product_id, active_version, version, action; raises
-    DocumentError. Reads at most limit bytes and keeps only the values, so
-    memory stays bounded whatever the host sent; a document type or entity
+# Reading a document ---------------------------------------------------------
+
+class DeviceReader:
+    """Expat handlers that keep only the device rows of a document."""
+
+    def __init__(self):
+        self.devices = []
+        self.header = {}
+        self.stack = []
+        self.device = None
+        self.item = 0
+
+    def start(self, name, attributes):
+        depth = len(self.stack)
+        self.stack.append(name)
+        if depth == 0 and name != ROOT_ELEMENT:
+            raise DocumentError("not well-formed", f"root element {name}, not {ROOT_ELEMENT}")
+        if depth == 1 and name == "version":
+            self.header[name] = attributes.get("value", "")
+        elif depth == 2 and name == "device" and self.stack[1] == "devices":
+            self.device = Device()
+            self.item = 0
+            self.devices.append(self.device)
+        elif self.device is None or depth < 3:
+            return
+        elif depth == 3 and name in ("device_id", "product_id"):
+            setattr(self.device, name, attributes.get("value", ""))
+        elif depth == 3 and name == "fw_item":
+            self.item += 1
+        elif depth == 4 and self.item == 1 and name in ("active_version", "version", "action"):
+            setattr(self.device, name, attributes.get("value", ""))
+
+    def end(self, _name):
+        self.stack.pop()
+        if len(self.stack) == 2:
+            self.device = None
+
+
+def refuse(what):
+    def handler(*_args):
+        raise DocumentError("not well-formed", f"{what} refused")
+    return handler
+
+
+def parse_document(stream, limit):
+    """(devices, header) of the document read from the binary stream, at most
+    limit bytes; raises DocumentError. Only the values are kept, so memory
+    stays bounded whatever the host sent; a document type or entity
     declaration is refused (the expansion of entities is what makes a small
     document take a lot of memory)."""
+    reader = DeviceReader()
+    parser = expat.ParserCreate()
+    parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
+    parser.StartDoctypeDeclHandler = refuse("document type declaration")
+    parser.EntityDeclHandler = refuse("entity declaration")
+    parser.ExternalEntityRefHandler = refuse("external entity")
+    parser.StartElementHandler = reader.start
+    parser.EndElementHandler = reader.end
+    total = 0
+    try:
+        while True:
+            chunk = stream.read(READ_CHUNK)
+            total += len(chunk)
+            if total > limit:
+                raise DocumentError("document too large", f"more than {limit} bytes")
+            parser.Parse(chunk, not chunk)
+            if not chunk:
+                break
+    except expat.ExpatError as error:
+        raise DocumentError("not well-formed", str(error)) from error
+    return reader.devices, reader.header
+
+
+def read_document(path, limit):
+    """(devices, header) of the discovery document at path; raises
+    DocumentError."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0))
     except OSError as error:
@@ -92,198 +278,364 @@ def read_devices(path, limit):
         if not stat.S_ISREG(info.st_mode):
             raise DocumentError("no document", "not a regular file")
         if info.st_size > limit:
-            raise DocumentError("document too large",
-                                "%d bytes, more than %d" % (info.st_size, limit))
-        devices = []
-        stack = []
-        state = {"device": None, "item": 0}
+            raise DocumentError("document too large", f"{info.st_size} bytes, more than {limit}")
+        return parse_document(document, limit)
 
-        def refuse(what):
-            def handler(*_args):
-                raise DocumentError("not well-formed", "%s refused" % what)
-            return handler
 
-        def start(name, attributes):
-            depth = len(stack)
-            stack.append(name)
-            if depth == 0 and name != ROOT_ELEMENT:
-                raise DocumentError("not well-formed",
-                                    "root element %s, not %s" % (name, ROOT_ELEMENT))
-            if depth == 2 and name == "device" and stack[1] == "devices":
-                state["device"] = dict.fromkeys(FLEET_HEADER[1:], "")
-                state["item"] = 0
-                devices.append(state["device"])
-            elif state["device"] is None or depth < 3:
-                return
-            elif depth == 3 and name in ("device_id", "product_id"):
-                state["device"][name] = attributes.get("value", "")
-            elif depth == 3 and name == "fw_item":
-                state["item"] += 1
-            elif depth == 4 and state["item"] == 1 and name in FLEET_HEADER[3:]:
-                state["device"][name] = attributes.get("value", "")
+# What the hosts returned ----------------------------------------------------
 
-        def end(_name):
-            stack.pop()
-            if len(stack) == 2:
-                state["device"] = None
+def decode(text):
+    try:
+        return base64.b64decode(text, validate=True).decode("utf-8", "replace")
+    except (binascii.Error, ValueError):
+        return ""
 
-        parser = expat.ParserCreate()
-        parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
-        parser.StartDoctypeDeclHandler = refuse("document type declaration")
-        parser.EntityDeclHandler = refuse("entity declaration")
-        parser.ExternalEntityRefHandler = refuse("external entity")
-        parser.StartElementHandler = start
-        parser.EndElementHandler = end
-        total = 0
-        try:
-            while True:
-                chunk = document.read(READ_CHUNK)
-                total += len(chunk)
-                if total > limit:
-                    raise DocumentError("document too large", "more than %d bytes" % limit)
-                parser.Parse(chunk, not chunk)
-                if not chunk:
-                    break
-        except expat.ExpatError as error:
-            raise DocumentError("not well-formed", str(error)) from error
-        return devices
+
+def parse_script_output(stdout):
+    """The discovery script's lines ("HBA1 KEY VALUE") as a dict; the
+    document's base64 lines joined under "data"; None when it never said
+    "HBA1 end" (it did not run, or did not finish)."""
+    said = {"data": []}
+    for line in stdout.splitlines():
+        line = line.rstrip("\r")
+        if not line.startswith("HBA1 "):
+            continue
+        key, _, value = line[5:].partition(" ")
+        if key == "data":
+            said["data"].append(value)
+        elif key == "end":
+            said["end"] = True
+        else:
+            said[key] = value
+    return said if said.get("end") else None
+
+
+def script_outcome(result, limit):
+    """(outcome, document bytes or None) of one host from the registered
+    result of the discovery script."""
+    if result.get("unreachable"):
+        return {"reason": "unreachable", "detail": result.get("msg", "")}, None
+    said = parse_script_output(str(result.get("stdout") or ""))
+    if said is None:
+        why = " ".join(str(result[key]).strip() for key in ("msg", "stdout", "stderr")
+                       if str(result.get(key) or "").strip())
+        if BECOME_FAILED.search(str(result.get("msg") or "")):
+            return {"reason": "become failed", "detail": why}, None
+        status = f"exit status {result['rc']}: " if isinstance(result.get("rc"), int) else ""
+        return {"reason": "tool failed",
+                "detail": f"the discovery did not finish: {status}{why}"}, None
+    word, detail = said.get("outcome", ""), decode(said.get("detail", ""))
+    counts = said.get("counts", "0 0").split()
+    facts = {"tool_version": decode(said.get("version", "")).strip(),
+             "unsupported": int(counts[0]) if counts[:1] and counts[0].isdigit() else 0,
+             "no_version": int(counts[1]) if counts[1:2] and counts[1].isdigit() else 0}
+    if word == "checked":
+        return {"checked": detail, **facts}, None
+    if word == "tool-failed" and "status" in said:
+        detail = f"exit status {said['status']}" + (f": {detail}" if detail.strip() else "")
+    if word != "ok":
+        reason = SCRIPT_REASONS.get(word, "tool failed")
+        return {"reason": reason, "detail": detail}, None
+    name_b64, _, size = said.get("document", "").partition(" ")
+    name = decode(name_b64)
+    try:
+        document = base64.b64decode("".join(said["data"]), validate=True)
+    except (binascii.Error, ValueError):
+        return {"reason": "not well-formed", "detail": "the document arrived damaged"}, None
+    if len(document) > limit:
+        return {"reason": "document too large",
+                "detail": f"{len(document)} bytes, more than {limit}"}, None
+    if size.isdigit() and int(size) != len(document):
+        return {"reason": "not well-formed",
+                "detail": f"{len(document)} bytes arrived of {size}"}, None
+    return {"document": name, "max_document_bytes": limit, **facts}, document
+
+
+def store_document(run_dir, host, name, document):
+    """Writes a host's document to hosts/HOST/NAME of the run, a new file."""
+    directory = os.path.join(run_dir, HOSTS_DIR, host)
+    os.makedirs(directory, exist_ok=True)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
+    with os.fdopen(os.open(os.path.join(directory, name), flags, 0o644), "wb") as out:
+        out.write(document)
+
+
+def host_outcomes(data, run_dir=None):
+    """[[HOST, OUTCOME]] from what the play handed over: each host either the
+    registered result of the discovery script ({"result": {...}}), an outcome
+    already ({"document": ...} or {"reason": ..., "detail": ...}), or null
+    (the host left the play). With run_dir, the documents are stored there."""
+    limit = int(data.get("max_document_bytes") or DEFAULT_MAX_DOCUMENT_BYTES)
+    outcomes = []
+    for host, given in data["hosts"]:
+        host = str(host)
+        if given is None:
+            outcome = {"reason": "unreachable",
+                       "detail": "the host left the play before its outcome was noted"}
+        elif "result" in given and not safe_host_name(host):
+            outcome = {"reason": "unsafe host name", "detail": UNSAFE_NAME}
+        elif "result" in given:
+            outcome, document = script_outcome(given["result"] or {}, limit)
+            if document is not None:
+                if not safe_host_name(outcome["document"]):
+                    outcome = {"reason": "no document", "detail": "no plain document name given"}
+                elif run_dir is not None:
+                    store_document(run_dir, host, outcome["document"], document)
+        else:
+            outcome = given
+        outcomes.append([host, outcome])
+    return outcomes
 
 
 def read_outcomes(stream):
     """The run's outcomes: {"max_document_bytes": N, "hosts": [[HOST,
-    OUTCOME], ...]}, or the bare list; an outcome is {"document": NAME,
-    "max_document_bytes": N (optional)}, {"reason": REASON, "detail": TEXT}
-    or null (the host left the play)."""
+    OUTCOME], ...], "run": {...}}, or the bare list; an outcome is
+    {"document": NAME, "max_document_bytes": N (optional), "unsupported": N,
+    "no_version": N}, {"reason": REASON, "detail": TEXT}, {"result": the
+    discovery script's registered result} or null (the host left the
+    play)."""
     data = json.load(stream)
     if isinstance(data, list):
         data = {"hosts": data}
     if not isinstance(data, dict) or not isinstance(data.get("hosts"), list):
         raise ValueError("outcomes: an object with a list \"hosts\" expected")
+    if "results" in data:
+        # From the play: the hosts' names, and beside them what each returned.
+        if not isinstance(data["results"], list) or len(data["results"]) != len(data["hosts"]):
+            raise ValueError("outcomes: \"results\" must match \"hosts\"")
+        data["hosts"] = [[host, None if result is None else {"result": result}]
+                         for host, result in zip(data["hosts"], data.pop("results"))]
     for entry in data["hosts"]:
         if not (isinstance(entry, list) and len(entry) == 2):
             raise ValueError("outcomes: each host a pair [HOST, OUTCOME]")
-        if entry[1] is None:
-            # A host that dropped out of the play: it lost its connection.
-            entry[1] = {"reason": "unreachable",
-                        "detail": "the host left the play before its outcome was noted"}
-        elif not isinstance(entry[1], dict):
+        if entry[1] is not None and not isinstance(entry[1], dict):
             raise ValueError("outcomes: an outcome is an object or null")
     return data
 
 
-class Report:
-    """The report's content, gathered host by host."""
+# The report -----------------------------------------------------------------
 
-    def __init__(self):
-        self.hosts = []        # [host, outcome, devices, reason, detail, counts]
-        self.failed = []       # [host, reason, detail]
-        self.downgrades = []   # fleet rows with action downgrade
-        self.models = {}       # (product_id, active, version, action) -> devices
-        self.counts = {action: 0 for action in ACTIONS}
+def no_device_note(outcome):
+    """Why a host wrote no device, from the tool's trace counts."""
+    if outcome.get("no_version"):
+        return NO_INSTALLED_VERSION
+    if outcome.get("unsupported"):
+        return NONE_SUPPORTED
+    return NO_ADAPTER if "unsupported" in outcome else ""
 
 
-def gather(run_dir, outcomes, default_limit, fleet_writer):
-    """Reads every host's document, writes fleet.csv rows as it goes and
-    returns the Report."""
-    report = Report()
-    for host, outcome in outcomes["hosts"]:
-        host = str(host)
-        reason, detail = outcome.get("reason"), outcome.get("detail", "")
-        devices = []
-        if reason is None and not safe_host_name(host):
-            reason, detail = "unsafe host name", "not one plain path component"
-        if reason is None:
-            name = str(outcome.get("document", ""))
-            limit = int(outcome.get("max_document_bytes") or default_limit)
-            if not safe_host_name(name):
-                reason, detail = "no document", "no plain document name given"
-            else:
-                try:
-                    devices = read_devices(os.path.join(run_dir, HOSTS_DIR, host, name), limit)
-                except DocumentError as error:
-                    reason, detail = error.args
-        if reason is not None:
-            detail = one_line(detail)
-            report.failed.append([host, reason, detail])
-            report.hosts.append([host, "failed", "", reason, detail, {}])
-            continue
-        counts = {}
-        for device in devices:
-            row = [host] + [device[key] for key in FLEET_HEADER[1:]]
-            fleet_writer.writerow([cell(value) for value in row])
-            action = device["action"]
-            counts[action] = counts.get(action, 0) + 1
-            report.counts[action] = report.counts.get(action, 0) + 1
-            key = (device["product_id"], device["active_version"], device["version"], action)
-            report.models[key] = report.models.get(key, 0) + 1
-            if action == "downgrade":
-                report.downgrades.append(row)
-        report.hosts.append([host, "ok", str(len(devices)), "", "", counts])
+def host_result(run_dir, host, outcome, default_limit):
+    """The HostResult of one host's outcome, its document read."""
+    if outcome.get("reason") is not None:
+        return HostResult(host, outcome["reason"], one_line(outcome.get("detail", "")))
+    if not safe_host_name(host):
+        return HostResult(host, "unsafe host name", UNSAFE_NAME)
+    name = str(outcome.get("document", ""))
+    if not safe_host_name(name):
+        return HostResult(host, "no document", "no plain document name given")
+    limit = int(outcome.get("max_document_bytes") or default_limit)
+    try:
+        devices, _header = read_document(os.path.join(run_dir, HOSTS_DIR, host, name), limit)
+    except DocumentError as error:
+        reason, detail = error.args
+        return HostResult(host, reason, one_line(detail))
+    return HostResult(host, devices=devices, note="" if devices else no_device_note(outcome))
+
+
+def gather(run_dir, outcomes, default_limit):
+    report = Report(os.path.basename(os.path.abspath(run_dir)))
+    report.hosts = [host_result(run_dir, str(host), outcome, default_limit)
+                    for host, outcome in outcomes["hosts"]]
     return report
 
 
+# What changed since the last run -------------------------------------------
+
+def read_csv(path):
+    with open(path, newline="", encoding="utf-8") as stream:
+        rows = list(csv.reader(stream))
+    return [[uncell(value) for value in row] for row in rows[1:]]
+
+
+def load_json(path):
+    try:
+        with open(path, encoding="utf-8") as stream:
+            return json.load(stream)
+    except (OSError, ValueError):
+        return None
+
+
+def complete_run(run_dir):
+    """True for a run whose report was written whole and covers the whole
+    inventory (no --limit)."""
+    if not os.path.isfile(os.path.join(run_dir, "report.html")):
+        return False
+    facts = load_json(os.path.join(run_dir, RUN)) or {}
+    return not facts.get("limit")
+
+
+def previous_run(run_dir):
+    """The name of the last complete report before run_dir beside it, or ''."""
+    parent, name = os.path.split(os.path.abspath(run_dir))
+    earlier = sorted((entry for entry in os.listdir(parent)
+                      if RUN_NAME.match(entry) and entry < name), key=run_order)
+    for entry in reversed(earlier):
+        if complete_run(os.path.join(parent, entry)):
+            return entry
+    return ""
+
+
+def run_order(name):
+    stamp, _, number = name.partition("-")
+    return stamp, int(number or 1)
+
+
+def load_run(run_dir):
+    """{host: HostResult} of a written report, from its hosts.csv and
+    fleet.csv."""
+    hosts = {}
+    for host, outcome, _devices, reason in read_csv(os.path.join(run_dir, "hosts.csv")):
+        hosts[host] = HostResult(host, reason if outcome == "failed" else "")
+    for row in read_csv(os.path.join(run_dir, "fleet.csv")):
+        if row[0] in hosts:
+            hosts[row[0]].devices.append(Device(*row[1:6]))
+    return hosts
+
+
+def by_device_id(devices):
+    grouped = defaultdict(list)
+    for device in devices:
+        grouped[device.device_id].append(device)
+    return grouped
+
+
+def device_changes(host, before, after):
+    """Changes between two device lists of one host; devices of one identity
+    are paired in document order."""
+    changes = []
+    old, new = by_device_id(before), by_device_id(after)
+    for device_id in list(dict.fromkeys([*old, *new])):
+        pairs = zip(old[device_id], new[device_id])
+        for was, now in pairs:
+            if was.active_version != now.active_version:
+                changes.append(Change(host, device_id, "installed version",
+                                      was.active_version, now.active_version))
+            if was.action != now.action:
+                changes.append(Change(host, device_id, "action", was.action, now.action))
+        paired = min(len(old[device_id]), len(new[device_id]))
+        changes += [Change(host, device_id, "gone", d.active_version, "")
+                    for d in old[device_id][paired:]]
+        changes += [Change(host, device_id, "appeared", "", d.active_version)
+                    for d in new[device_id][paired:]]
+    return changes
+
+
+def compare(previous, report, whole_inventory):
+    """Changes from previous ({host: HostResult}) to the report's hosts; a
+    host missing from the run counts as gone only when the run covered the
+    whole inventory."""
+    changes = []
+    for now in report.hosts:
+        was = previous.get(now.host)
+        if was is None:
+            was = HostResult(now.host)
+        if not now.ok:
+            if was.ok and now.host in previous:
+                changes.append(Change(now.host, "", "host now failing", "ok", now.reason))
+        elif not was.ok:
+            changes.append(Change(now.host, "", "host recovered", was.reason, "ok"))
+            changes += device_changes(now.host, [], now.devices)
+        else:
+            changes += device_changes(now.host, was.devices, now.devices)
+    if whole_inventory:
+        present = {result.host for result in report.hosts}
+        for host, was in previous.items():
+            if host not in present and was.ok:
+                changes += device_changes(host, was.devices, [])
+    return changes
+
+
+def add_changes(run_dir, report):
+    """Compares the report with the previous complete one of its report
+    directory, if any."""
+    name = previous_run(run_dir)
+    if not name:
+        return
+    parent = os.path.dirname(os.path.abspath(run_dir))
+    report.compared_with = name
+    report.changes = compare(load_run(os.path.join(parent, name)), report,
+                             not report.facts.get("limit"))
+
+
+# Writing --------------------------------------------------------------------
+
 def model_rows(report):
-    keys = sorted(report.models, key=lambda k: (k[0], version_key(k[1]), version_key(k[2]), k[3]))
-    return [list(key) + [report.models[key]] for key in keys]
+    models = report.models()
+    keys = sorted(models, key=lambda k: (k[0], version_key(k[1]), version_key(k[2]), k[3], k[4]))
+    return [[*key[:4], models[key], key[4]] for key in keys]
+
+
+def chart_models(report):
+    """{model: Counter(action: devices)}, the CHART_MODELS largest, the rest
+    in one bar."""
+    per_model = defaultdict(Counter)
+    for _host, device in report.devices():
+        per_model[device.product_id][device.action] += 1
+    models = sorted(per_model, key=lambda m: (-sum(per_model[m].values()), m))
+    if len(models) > CHART_MODELS:
+        rest = Counter()
+        for model in models[CHART_MODELS - 1:]:
+            rest.update(per_model[model])
+        label = f"({len(models) - CHART_MODELS + 1} other models)"
+        per_model = {m: per_model[m] for m in models[:CHART_MODELS - 1]}
+        per_model[label] = rest
+    return dict(sorted(per_model.items(), key=lambda item: (-sum(item[1].values()), item[0])))
 
 
 def svg_chart(report):
     """An inline SVG bar chart: devices per model, one stacked segment per
     action."""
-    per_model = {}
-    for (product, _active, _version, action), devices in report.models.items():
-        per_model.setdefault(product, {})
-        per_model[product][action] = per_model[product].get(action, 0) + devices
-    models = sorted(per_model, key=lambda m: (-sum(per_model[m].values()), m))
-    if len(models) > CHART_MODELS:
-        rest = {}
-        for model in models[CHART_MODELS - 1:]:
-            for action, devices in per_model[model].items():
-                rest[action] = rest.get(action, 0) + devices
-        label = "(%d other models)" % (len(models) - CHART_MODELS + 1)
-        models = models[:CHART_MODELS - 1] + [label]
-        per_model[label] = rest
-    if not models:
+    per_model = chart_models(report)
+    if not per_model:
         return "<p>No devices.</p>"
-    actions = ACTIONS + sorted({a for m in models for a in per_model[m]} - set(ACTIONS))
-    top = max(sum(per_model[m].values()) for m in models)
+    actions = ACTIONS + sorted({a for counts in per_model.values() for a in counts} - set(ACTIONS))
+    top = max(sum(counts.values()) for counts in per_model.values())
     label_w, bar_w, row_h = 330, 380, 26
-    height = 30 + row_h * len(models) + 10
-    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" role="img" '
-           'aria-label="Devices per model and action">' % (label_w + bar_w + 60, height)]
+    height = 30 + row_h * len(per_model) + 10
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{label_w + bar_w + 60}" '
+           f'height="{height}" role="img" aria-label="Devices per model and action">']
     x = label_w
     for action in actions:
-        colour = ACTION_COLOURS.get(action, OTHER_COLOUR)
-        out.append('<rect x="%d" y="6" width="12" height="12" fill="%s"/>'
-                   '<text x="%d" y="17">%s</text>' % (x, colour, x + 16, html.escape(action or "(none)")))
-        x += 24 + 8 * len(action or "(none)")
-    for row, model in enumerate(models):
+        colour, label = ACTION_COLOURS.get(action, OTHER_COLOUR), action or "(none)"
+        out.append(f'<rect x="{x}" y="6" width="12" height="12" fill="{colour}"/>'
+                   f'<text x="{x + 16}" y="17">{html.escape(label)}</text>')
+        x += 24 + 8 * len(label)
+    for row, (model, counts) in enumerate(per_model.items()):
         y = 30 + row * row_h
         name = model if len(model) <= 48 else model[:45] + "..."
-        out.append('<text x="%d" y="%d" text-anchor="end">%s</text>'
-                   % (label_w - 8, y + 16, html.escape(name or "(no model description)")))
+        out.append(f'<text x="{label_w - 8}" y="{y + 16}" text-anchor="end">'
+                   f'{html.escape(name or "(no model description)")}</text>')
         x = label_w
         for action in actions:
-            devices = per_model[model].get(action, 0)
+            devices = counts.get(action, 0)
             if devices:
                 width = max(1, round(bar_w * devices / top))
-                out.append('<rect x="%d" y="%d" width="%d" height="20" fill="%s">'
-                           '<title>%s</title></rect>'
-                           % (x, y + 2, width, ACTION_COLOURS.get(action, OTHER_COLOUR),
-                              html.escape("%s: %d %s" % (model, devices, action))))
+                title = html.escape(f"{model}: {devices} {action}")
+                out.append(f'<rect x="{x}" y="{y + 2}" width="{width}" height="20" '
+                           f'fill="{ACTION_COLOURS.get(action, OTHER_COLOUR)}">'
+                           f'<title>{title}</title></rect>')
                 x += width
-        out.append('<text x="%d" y="%d">%d</text>'
-                   % (x + 6, y + 16, sum(per_model[model].values())))
+        out.append(f'<text x="{x + 6}" y="{y + 16}">{sum(counts.values())}</text>')
     out.append("</svg>")
     return "".join(out)
 
 
 def html_table(header, rows, css=""):
-    out = ["<table%s><thead><tr>" % (' class="%s"' % css if css else "")]
-    out += ["<th>%s</th>" % html.escape(h) for h in header]
+    out = [f'<table class="{css}">' if css else "<table>", "<thead><tr>"]
+    out += [f"<th>{html.escape(h)}</th>" for h in header]
     out.append("</tr></thead><tbody>")
     for row in rows:
-        out.append("<tr>" + "".join("<td>%s</td>" % html.escape(str(v)) for v in row) + "</tr>")
+        out.append("<tr>" + "".join(f"<td>{html.escape(str(v))}</td>" for v in row) + "</tr>")
     out.append("</tbody></table>")
     return "".join(out)
 
@@ -296,51 +648,91 @@ th, td { border: 1px solid #cbd5e0; padding: .2em .6em; text-align: left; vertic
 th { background: #edf2f7; }
 td.n { text-align: right; }
 .bad td { background: #fff5f5; }
+.changed td { background: #fffbea; }
+.changed td:first-child { border-left: 4px solid #d69e2e; }
 .ok { color: #276749; } .failed { color: #c53030; font-weight: bold; }
 svg text { font: 12px sans-serif; fill: #1a202c; }
 """
 
 
-def html_page(run_name, report):
-    ok = sum(1 for h in report.hosts if h[1] == "ok")
-    counts = [[action, devices] for action, devices in report.counts.items()]
-    counts += [["hosts", len(report.hosts)], ["hosts ok", ok], ["hosts failed", len(report.failed)]]
-    actions = ACTIONS + sorted(set(report.counts) - set(ACTIONS))
-    every = [[h[0], h[1], h[2]] + [h[5].get(a, "") if h[1] == "ok" else "" for a in actions]
-             + [(h[3] + (": " + h[4] if h[4] else "")) if h[3] else ""] for h in report.hosts]
-    title = "Discovery report %s" % run_name
+def html_changes(report):
+    if report.changes is None:
+        return ["<h2>Changes since the last run</h2>",
+                "<p>Nothing to compare with: no earlier complete report in this report "
+                "directory.</p>"]
+    title = f"Changes since {report.compared_with} ({len(report.changes)})"
+    if not report.changes:
+        return [f"<h2>{html.escape(title)}</h2>", "<p>None.</p>"]
+    shown = [change.row() for change in report.changes[:HTML_CHANGES]]
+    more = len(report.changes) - len(shown)
+    return [f"<h2>{html.escape(title)}</h2>",
+            html_table(CHANGES_HEADER, shown, "changed"),
+            f"<p>{more} more in changes.csv.</p>" if more > 0 else ""]
+
+
+def html_run_facts(report):
+    facts = report.facts
+    component = facts.get("component") or {}
+    rows = [["component", ", ".join(component.get("dirs") or [])],
+            ["component version", component.get("version", "")],
+            ["limit", facts.get("limit") or "(whole inventory)"],
+            ["start", facts.get("start", "")], ["end", facts.get("end", "")]]
+    return html_table(["run", ""], rows)
+
+
+def html_page(report):
+    failed = report.failed
+    counts = [[action, devices] for action, devices in report.action_counts().items()]
+    counts += [["hosts", len(report.hosts)], ["hosts ok", len(report.hosts) - len(failed)],
+               ["hosts failed", len(failed)]]
+    actions = ACTIONS + sorted(set(report.action_counts()) - set(ACTIONS))
+    every = []
+    for result in report.hosts:
+        per_action = Counter(device.action for device in result.devices)
+        why = f"{result.reason}: {result.detail}" if result.detail else result.reason
+        every.append([result.host, "ok" if result.ok else "failed",
+                      len(result.devices) if result.ok else ""]
+                     + [per_action.get(a, "") if result.ok else "" for a in actions]
+                     + [result.note if result.ok else why])
+    downgrades = [device.row(host)[:5] for host, device in report.devices()
+                  if device.action == "downgrade"]
+    reasons = [[reason, hosts] for reason, hosts in report.reason_counts().most_common()]
+    title = f"Discovery report {report.run_name}"
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
         # Nothing may come from elsewhere: no script, no image, no font.
         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
         "style-src 'unsafe-inline'\">",
-        "<title>%s</title><style>%s</style></head><body>" % (html.escape(title), STYLE),
-        "<h1>%s</h1>" % html.escape(title),
+        f"<title>{html.escape(title)}</title><style>{STYLE}</style></head><body>",
+        f"<h1>{html.escape(title)}</h1>",
+        html_run_facts(report),
+        f"<h2>Failed hosts per reason ({len(failed)})</h2>",
+        html_table(["reason", "hosts"], reasons, "bad") if reasons else "<p>None.</p>",
+        *html_changes(report),
         "<h2>Devices per action</h2>",
         html_table(["action", "devices"], counts),
         "<h2>Devices per model and action</h2>",
         svg_chart(report),
-        "<h2>Devices that would be downgraded (%d)</h2>" % len(report.downgrades),
+        f"<h2>Devices that would be downgraded ({len(downgrades)})</h2>",
         html_table(["host", "device_id", "product_id", "active_version", "version"],
-                   [row[:5] for row in report.downgrades], "bad") if report.downgrades
-        else "<p>None.</p>",
-        "<h2>Failed hosts (%d)</h2>" % len(report.failed),
-        html_table(FAILED_HEADER, report.failed, "bad") if report.failed else "<p>None.</p>",
-        "<h2>Every host (%d)</h2>" % len(report.hosts),
+                   downgrades, "bad") if downgrades else "<p>None.</p>",
+        f"<h2>Failed hosts ({len(failed)})</h2>",
+        html_table(FAILED_HEADER, [[h.host, h.reason, h.detail] for h in failed], "bad")
+        if failed else "<p>None.</p>",
+        f"<h2>Every host ({len(report.hosts)})</h2>",
         html_table(["host", "outcome", "devices"] + actions + ["reason"], every),
         "</body></html>",
     ]
-    return "\n".join(parts) + "\n"
+    return "\n".join(part for part in parts if part) + "\n"
 
 
 class AtomicFile:
     """A file written beside its final name and renamed onto it when whole."""
 
-    def __init__(self, path, binary=False):
+    def __init__(self, path):
         self.path, self.temporary = path, path + ".tmp"
-        self.file = open(self.temporary, "wb" if binary else "w",
-                         **({} if binary else {"newline": "", "encoding": "utf-8"}))
+        self.file = open(self.temporary, "w", newline="", encoding="utf-8")
 
     def __enter__(self):
         return self.file
@@ -353,46 +745,93 @@ class AtomicFile:
             os.unlink(self.temporary)
 
 
-def csv_writer(out):
-    return csv.writer(out, lineterminator="\n")
+def write_csv(path, header, rows):
+    with AtomicFile(path) as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(header)
+        writer.writerows([cell(value) for value in row] for row in rows)
+
+
+def run_facts(run_dir, report, outcomes):
+    """run.json: the run as the play described it, with the component's
+    version and the tools' versions as the hosts reported them."""
+    facts = dict(outcomes.get("run") or {})
+    versions = Counter(o.get("tool_version") for _h, o in outcomes["hosts"] if o.get("tool_version"))
+    component = dict(facts.get("component") or {})
+    component.setdefault("version", component_version(run_dir, report, outcomes))
+    facts.update(component=component, tool_versions=dict(versions.most_common()),
+                 compared_with=report.compared_with or None)
+    return facts
+
+
+def component_version(run_dir, report, outcomes):
+    """The component's version as the first document gives it."""
+    for result, (_host, outcome) in zip(report.hosts, outcomes["hosts"]):
+        if result.ok and outcome.get("document"):
+            path = os.path.join(run_dir, HOSTS_DIR, result.host, outcome["document"])
+            try:
+                return read_document(path, int(outcome.get("max_document_bytes")
+                                               or DEFAULT_MAX_DOCUMENT_BYTES))[1].get("version", "")
+            except DocumentError:
+                continue
+    return ""
 
 
 def write_report(run_dir, outcomes, default_limit):
     """Writes the report files of run_dir; returns the Report."""
-    with AtomicFile(os.path.join(run_dir, "fleet.csv")) as out:
-        fleet = csv_writer(out)
-        fleet.writerow(FLEET_HEADER)
-        report = gather(run_dir, outcomes, default_limit, fleet)
-    tables = [("failed.csv", FAILED_HEADER, report.failed),
-              ("hosts.csv", HOSTS_HEADER, [h[:4] for h in report.hosts]),
-              ("models.csv", MODELS_HEADER, model_rows(report))]
-    for name, header, rows in tables:
-        with AtomicFile(os.path.join(run_dir, name)) as out:
-            writer = csv_writer(out)
-            writer.writerow(header)
-            writer.writerows([cell(value) for value in row] for row in rows)
+    report = gather(run_dir, outcomes, default_limit)
+    report.facts = dict(outcomes.get("run") or {})
+    add_changes(run_dir, report)
+    report.facts = run_facts(run_dir, report, outcomes)
+    write_csv(os.path.join(run_dir, "fleet.csv"), FLEET_HEADER,
+              [device.row(host) for host, device in report.devices()])
+    write_csv(os.path.join(run_dir, "failed.csv"), FAILED_HEADER,
+              [[h.host, h.reason, h.detail] for h in report.failed])
+    write_csv(os.path.join(run_dir, "hosts.csv"), HOSTS_HEADER,
+              [h.csv_row() for h in report.hosts])
+    write_csv(os.path.join(run_dir, "models.csv"), MODELS_HEADER, model_rows(report))
+    write_csv(os.path.join(run_dir, "changes.csv"), CHANGES_HEADER,
+              [change.row() for change in report.changes or []])
+    with AtomicFile(os.path.join(run_dir, "failed.hosts")) as out:
+        out.writelines(f"{h.host}\n" for h in report.failed)
+    with AtomicFile(os.path.join(run_dir, RUN)) as out:
+        json.dump(report.facts, out, indent=1, sort_keys=True)
+        out.write("\n")
     with AtomicFile(os.path.join(run_dir, "report.html")) as out:
-        out.write(html_page(os.path.basename(os.path.abspath(run_dir)), report))
+        out.write(html_page(report))
     return report
 
 
-def summary(run_dir, report):
-    lines = ["%-10s %7s" % ("action", "devices")]
-    lines += ["%-10s %7d" % (action, n) for action, n in report.counts.items()]
-    lines.append("%-10s %7d" % ("hosts", len(report.hosts)))
-    lines.append("%-10s %7d" % ("failed", len(report.failed)))
-    lines += ["%s: %s%s" % (host, reason, " (%s)" % detail if detail else "")
-              for host, reason, detail in report.failed]
-    lines.append("report: %s" % os.path.join(os.path.abspath(run_dir), "report.html"))
+def summary(report, run_dir=None):
+    counts = report.action_counts()
+    lines = [f"{'action':<10} {'devices':>7}"]
+    lines += [f"{action:<10} {n:>7}" for action, n in counts.items()]
+    lines.append(f"{'hosts':<10} {len(report.hosts):>7}")
+    lines.append(f"{'failed':<10} {len(report.failed):>7}")
+    lines += [f"  {reason}: {n}" for reason, n in report.reason_counts().most_common()]
+    lines += [f"{h.host}: {h.reason}" + (f" ({h.detail})" if h.detail else "")
+              for h in report.failed]
+    if report.changes is not None:
+        lines.append(f"changes since {report.compared_with}: {len(report.changes)}")
+    if run_dir:
+        lines.append(f"report: {os.path.join(os.path.abspath(run_dir), 'report.html')}")
     return "\n".join(lines)
 
+
+def failed_line(report):
+    """The last line printed, for the play: the failed hosts and why."""
+    return json.dumps({h.host: h.reason + (f": {h.detail}" if h.detail else "")
+                       for h in report.failed})
+
+
+# Commands -------------------------------------------------------------------
 
 def command_start(args):
     """Makes the directory of a new run and prints its path."""
     os.makedirs(args.report_dir, exist_ok=True)
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ")
     for attempt in range(1, 1000):
-        run_dir = os.path.join(args.report_dir, stamp + ("" if attempt == 1 else "-%d" % attempt))
+        run_dir = os.path.join(args.report_dir, stamp + ("" if attempt == 1 else f"-{attempt}"))
         try:
             os.mkdir(run_dir)
         except FileExistsError:
@@ -403,10 +842,59 @@ def command_start(args):
     raise OSError(errno.EEXIST, "no free run directory name", stamp)
 
 
+def bundle_payload(component_dir, tool):
+    """The tar of component/ (less old documents) and the tool, if any."""
+    if not os.path.isdir(component_dir):
+        raise ValueError(f"hba_component_dir {component_dir}: not a directory")
+    if tool and not (os.path.isfile(tool) and os.access(tool, os.X_OK)):
+        raise ValueError(f"hba_discovery_binary {tool}: not an executable file")
+
+    def plain(info):
+        # The tool replaces its own document; one left in the component
+        # directory would pass for a document of this host when it writes none.
+        if info.name.startswith("component/") and info.name.endswith("_disc.xml"):
+            return None
+        info.uid = info.gid = 0
+        info.uname = info.gname = "root"
+        return info
+
+    payload = io.BytesIO()
+    with tarfile.open(fileobj=payload, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        tar.add(component_dir, arcname="component", filter=plain)
+        if tool:
+            tar.add(tool, arcname="hba-discovery", filter=plain)
+    return payload.getvalue()
+
+
+def command_bundle(args):
+    """Makes the self-extracting scripts the hosts run, one per component and
+    tool, in a fresh private directory; prints {"dir": DIR, "bundles":
+    {'["COMPONENT_DIR", "TOOL"]': {"path": PATH, "offset": N, "tool": bundled|installed}}}."""
+    pairs = json.load(sys.stdin)
+    with open(args.script, "rb") as stream:
+        header = stream.read()
+    directory = tempfile.mkdtemp(prefix="hba-bundles.")
+    bundles = {}
+    try:
+        for component_dir, tool in sorted({(str(c), str(t or "")) for c, t in pairs}):
+            path = os.path.join(directory, f"hba-discover-{len(bundles)}.sh")
+            with open(path, "wb") as out:
+                out.write(header)
+                out.write(b"" if args.check else bundle_payload(os.path.realpath(component_dir),
+                                                                 tool and os.path.realpath(tool)))
+            bundles[json.dumps([component_dir, tool])] = {
+                "path": path, "offset": len(header) + 1, "tool": "bundled" if tool else "installed"}
+    except BaseException:
+        shutil.rmtree(directory, ignore_errors=True)
+        raise
+    print(json.dumps({"dir": directory, "bundles": bundles}))
+    return 0
+
+
 def point_latest(run_dir):
     """Points the link latest beside run_dir at it, replacing it whole."""
     parent, name = os.path.split(os.path.abspath(run_dir))
-    temporary = os.path.join(parent, ".latest.%d" % os.getpid())
+    temporary = os.path.join(parent, f".latest.{os.getpid()}")
     os.symlink(name, temporary)
     try:
         os.replace(temporary, os.path.join(parent, "latest"))
@@ -415,20 +903,65 @@ def point_latest(run_dir):
         raise
 
 
+def remove_bundles(args):
+    if args.remove and os.path.basename(args.remove).startswith("hba-bundles."):
+        shutil.rmtree(args.remove, ignore_errors=True)
+
+
+def now_utc():
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def start_time(run_name):
+    try:
+        stamp = datetime.datetime.strptime(run_name[:16], "%Y%m%dT%H%M%SZ")
+    except ValueError:
+        return ""
+    return stamp.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
 def command_write(args):
-    """Saves the outcomes given on standard input in the run's directory,
-    writes its report and points latest at it."""
-    outcomes = read_outcomes(sys.stdin)
-    outcomes.setdefault("max_document_bytes", args.max_document_bytes)
+    """Stores the documents the hosts returned, saves the outcomes in the
+    run's directory, writes its report and points latest at it."""
+    try:
+        data = read_outcomes(sys.stdin)
+        data.setdefault("max_document_bytes", args.max_document_bytes)
+        run = dict(data.get("run") or {})
+        run.setdefault("start", start_time(os.path.basename(os.path.abspath(args.run_dir))))
+        run["end"] = now_utc()
+        outcomes = {"max_document_bytes": data["max_document_bytes"], "run": run,
+                    "hosts": host_outcomes(data, args.run_dir)}
+    finally:
+        remove_bundles(args)
     with AtomicFile(os.path.join(args.run_dir, OUTCOMES)) as out:
         json.dump(outcomes, out, indent=1)
         out.write("\n")
     report = write_report(args.run_dir, outcomes, int(outcomes["max_document_bytes"]))
     point_latest(args.run_dir)
-    print(summary(args.run_dir, report))
-    # Last line, for the play: the failed hosts and why.
-    print(json.dumps({host: reason + (": " + detail if detail else "")
-                      for host, reason, detail in report.failed}))
+    print(summary(report, args.run_dir))
+    print(failed_line(report))
+    return 0
+
+
+def command_check(args):
+    """What --check found on each host; writes nothing."""
+    try:
+        data = read_outcomes(sys.stdin)
+        outcomes = host_outcomes(data)
+    finally:
+        remove_bundles(args)
+    report = Report("check")
+    for host, outcome in outcomes:
+        if outcome.get("reason") is not None:
+            report.hosts.append(HostResult(host, outcome["reason"], one_line(outcome.get("detail"))))
+        elif not safe_host_name(host):
+            report.hosts.append(HostResult(host, "unsafe host name", UNSAFE_NAME))
+        else:
+            report.hosts.append(HostResult(host, note=outcome.get("checked", "")))
+    for result in report.hosts:
+        print(f"{result.host}: " + (f"{result.reason} ({result.detail})" if result.reason
+                                    else f"ready ({result.note})"))
+    print(failed_line(report))
     return 0
 
 
@@ -436,28 +969,41 @@ def command_rebuild(args):
     """Writes a run's report again from its outcomes.json and documents."""
     with open(os.path.join(args.run_dir, OUTCOMES), encoding="utf-8") as stream:
         outcomes = read_outcomes(stream)
+    outcomes["hosts"] = host_outcomes(outcomes)
     limit = int(outcomes.get("max_document_bytes") or DEFAULT_MAX_DOCUMENT_BYTES)
     report = write_report(args.run_dir, outcomes, limit)
-    print(summary(args.run_dir, report))
+    print(summary(report, args.run_dir))
     return 0
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
-        prog="fleet_report.py", description=__doc__.split("\n\n")[0],
+        prog="fleet_report.py", description=__doc__.split("\n\n", maxsplit=1)[0],
         epilog=__doc__.split("\n", 2)[2], formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     start = commands.add_parser("start", help="make the directory of a new run, print its path")
     start.add_argument("report_dir", metavar="REPORT_DIR")
     start.set_defaults(run=command_start)
+    bundle = commands.add_parser(
+        "bundle", help="make the hosts' discovery scripts from the [COMPONENT_DIR, TOOL] pairs "
+        "read from standard input (JSON); print where they are")
+    bundle.add_argument("script", metavar="SCRIPT", help="the role's files/hba-discover.sh")
+    bundle.add_argument("--check", action="store_true", help="without payload, for --check")
+    bundle.set_defaults(run=command_bundle)
     write = commands.add_parser(
-        "write", help="save the outcomes read from standard input (JSON), write the report; "
+        "write", help="store what the hosts returned (JSON on standard input), write the report; "
         "the last line printed is a JSON object of the failed hosts and why")
     write.add_argument("run_dir", metavar="RUN_DIR")
     write.add_argument("--max-document-bytes", type=int, default=DEFAULT_MAX_DOCUMENT_BYTES,
                        metavar="N", help="largest document read (default %(default)d); "
                        "a host's own limit in the outcomes comes first")
+    write.add_argument("--remove", metavar="BUNDLE_DIR", help="remove the bundles' directory")
     write.set_defaults(run=command_write)
+    check = commands.add_parser(
+        "check", help="say what --check found on each host (JSON on standard input); "
+        "writes nothing; the last line printed is a JSON object of the failed hosts and why")
+    check.add_argument("--remove", metavar="BUNDLE_DIR", help="remove the bundles' directory")
+    check.set_defaults(run=command_check)
     rebuild = commands.add_parser(
         "rebuild", help="write a run's report again from its outcomes.json and documents")
     rebuild.add_argument("run_dir", metavar="RUN_DIR")
@@ -466,7 +1012,7 @@ def main(argv=None):
     try:
         return args.run(args)
     except (OSError, ValueError) as error:
-        print("fleet_report.py: %s" % error, file=sys.stderr)
+        print(f"fleet_report.py: {error}", file=sys.stderr)
         return 1
 
 

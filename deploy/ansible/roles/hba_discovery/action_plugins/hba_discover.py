@@ -1,0 +1,54 @@
+# SPDX-License-Identifier: Apache-2.0
+"""hba_discover: runs the discovery bundle on the host in one remote command.
+
+The bundle (files/hba-discover.sh with its payload, made on the controller
+by fleet_report.py bundle) goes to the host on the connection's standard
+input; a few lines of /bin/sh there keep it in a private temporary file, run
+it with /bin/sh and remove the file. One SSH command per host, no module, no
+file transfer of its own, nothing that needs Python on the host. The
+script's output (rc, stdout, stderr) is the result; it changes nothing.
+
+Options: bundle (path on the controller), argv (the script's arguments).
+"""
+
+import shlex
+
+from ansible.errors import AnsibleActionFail
+from ansible.plugins.action import ActionBase
+
+# $2 is the directory the script makes its own temporary directory in.
+BOOTSTRAP = r"""umask 077
+t=${2:-${TMPDIR:-/tmp}}
+if ! f=$(mktemp "$t/hba-discover.XXXXXXXXXX" 2>&1); then
+    printf 'HBA1 outcome no-temporary-directory\nHBA1 detail %s\nHBA1 end\n' \
+        "$(printf '%s: %s' "$t" "$f" | base64 | tr -d '\n')"
+    exit 0
+fi
+trap 'rm -f "$f"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+cat > "$f" || exit 1
+/bin/sh "$f" "$@"
+"""
+
+
+class ActionModule(ActionBase):
+    TRANSFERS_FILES = False
+    _supports_check_mode = True
+    _VALID_ARGS = frozenset(("bundle", "argv"))
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        argv = [str(word) for word in self._task.args.get("argv") or []]
+        try:
+            with open(self._task.args["bundle"], "rb") as stream:
+                bundle = stream.read()
+        except (KeyError, OSError) as error:
+            raise AnsibleActionFail(f"hba_discover: no bundle: {error}") from error
+        # The bundle's own path on the host is $0 for tail -c +OFFSET.
+        command = " ".join(["/bin/sh", "-c", shlex.quote(BOOTSTRAP), "hba-discover"]
+                           + [shlex.quote(word) for word in argv])
+        result.update(self._low_level_execute_command(command, in_data=bundle, sudoable=True))
+        result["changed"] = False
+        return result

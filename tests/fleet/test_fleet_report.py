@@ -1,0 +1,234 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
+"""Unit tests of deploy/ansible/fleet_report.py, without Ansible: reading a
+document, each reason from what a host returned, formula cells, the
+comparison with the previous run, the rebuild."""
+
+import base64
+import contextlib
+import filecmp
+import io
+import json
+import os
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "deploy", "ansible"))
+import fleet_report as fr  # noqa: E402  pylint: disable=wrong-import-position
+
+EXPECTED = os.path.join(HERE, "..", "e2e", "cases", "actions", "expected.xml")
+with open(EXPECTED, "rb") as stream:
+    DOCUMENT = stream.read()
+
+
+def b64(data):
+    return base64.b64encode(data if isinstance(data, bytes) else data.encode()).decode()
+
+
+def said(outcome, detail="", status=None, document=None, counts="0 0", end=True):
+    """The stdout of the discovery script, as ssh -tt would bring it."""
+    lines = [f"HBA1 version {b64('hba-discovery 1.0.0')}", f"HBA1 counts {counts}"]
+    if status is not None:
+        lines.append(f"HBA1 status {status}")
+    if document is not None:
+        lines.append(f"HBA1 document {b64('FCBOOT32_disc.xml')} {len(document)}")
+        data = b64(document)
+        lines += [f"HBA1 data {data[i:i + 76]}" for i in range(0, len(data), 76)]
+    lines += [f"HBA1 outcome {outcome}", f"HBA1 detail {b64(detail)}"]
+    if end:
+        lines.append("HBA1 end")
+    return "\r\n".join(["login banner"] + lines) + "\r\n"
+
+
+class ReadDocument(unittest.TestCase):
+    def parse(self, text, limit=1 << 20):
+        return fr.parse_document(io.BytesIO(text.encode() if isinstance(text, str) else text), limit)
+
+    def test_devices_and_version(self):
+        devices, header = self.parse(DOCUMENT)
+        self.assertEqual(header, {"version": "3.2.1.0"})
+        self.assertEqual(devices[0], fr.Device("1A2B.0013.1A2B.0014", "Durozaz FC-8200 (older BIOS)",
+                                               "3.0.2.0", "3.2.1.0", "upgrade"))
+        self.assertEqual([d.action for d in devices], ["upgrade", "downgrade", "rewrite"])
+
+    def test_refused(self):
+        cases = [
+            ('<?xml version="1.0"?><!DOCTYPE r [<!ENTITY a "aaaa">]><tarn_rom_discovery/>',
+             ("not well-formed", "document type declaration refused")),
+            ("<other/>", ("not well-formed", "root element other, not tarn_rom_discovery")),
+            (DOCUMENT[:100], ("not well-formed", None)),
+            (DOCUMENT, ("document too large", f"more than {len(DOCUMENT) - 1} bytes")),
+        ]
+        for text, (reason, detail) in cases:
+            with self.subTest(reason=reason, detail=detail):
+                with self.assertRaises(fr.DocumentError) as caught:
+                    self.parse(text, len(DOCUMENT) - 1 if reason == "document too large" else 1 << 20)
+                self.assertEqual(caught.exception.args[0], reason)
+                if detail:
+                    self.assertEqual(caught.exception.args[1], detail)
+
+
+class Reasons(unittest.TestCase):
+    """What a host returned, to its outcome."""
+
+    def test_each_reason(self):
+        cases = [
+            ({"unreachable": True, "msg": "ssh: connect to host 127.0.0.1 port 9: Connection refused"},
+             "unreachable", "port 9"),
+            ({"failed": True, "msg": "Missing sudo password"}, "become failed", "Missing sudo password"),
+            ({"rc": 127, "stdout": "/bin/sh: 0: cannot open x"}, "tool failed",
+             "the discovery did not finish: exit status 127: /bin/sh: 0: cannot open x"),
+            ({"rc": 0, "stdout": said("ok", document=DOCUMENT, end=False)}, "tool failed",
+             "did not finish"),
+            ({"rc": 0, "stdout": said("tool-failed", "boom", status=3)}, "tool failed",
+             "exit status 3: boom"),
+            ({"rc": 0, "stdout": said("tool-failed", "", status=1)}, "tool failed", "exit status 1"),
+            ({"rc": 0, "stdout": said("no-document", "hba-discovery: KT582304.xml cannot be read")},
+             "no document", "KT582304.xml cannot be read"),
+            ({"rc": 0, "stdout": said("too-large", "2000000 bytes, more than 1048576")},
+             "document too large", "2000000 bytes"),
+            ({"rc": 0, "stdout": said("noexec", "/tmp/x: a program there cannot run")},
+             "cannot execute in temporary directory", "/tmp/x"),
+            ({"rc": 0, "stdout": said("tool-not-installed", "hba-discovery is not on PATH (/bin)")},
+             "tool not installed", "not on PATH"),
+            ({"rc": 0, "stdout": said("no-temporary-directory", "/nope: No such file")},
+             "no temporary directory", "/nope"),
+            ({"rc": 0, "stdout": said("ok", document=DOCUMENT).replace("HBA1 data ", "HBA1 data !", 1)},
+             "not well-formed", "damaged"),
+            ({"rc": 0, "stdout": said("ok", document=DOCUMENT)}, "document too large", "bytes, more than 100"),
+        ]
+        for result, reason, detail in cases:
+            with self.subTest(reason=reason, detail=detail):
+                outcome, document = fr.script_outcome(result, 100 if "more than 100" in detail else 1 << 20)
+                self.assertIsNone(document)
+                self.assertEqual(outcome["reason"], reason)
+                self.assertIn(detail, outcome["detail"])
+
+    def test_document_and_why_no_device(self):
+        outcome, document = fr.script_outcome({"rc": 0, "stdout": said("ok", document=DOCUMENT)}, 1 << 20)
+        self.assertEqual(document, DOCUMENT)
+        self.assertEqual(outcome["document"], "FCBOOT32_disc.xml")
+        self.assertEqual(outcome["tool_version"], "hba-discovery 1.0.0")
+        for counts, note in [("0 0", fr.NO_ADAPTER), ("2 0", fr.NONE_SUPPORTED),
+                             ("1 1", fr.NO_INSTALLED_VERSION)]:
+            with self.subTest(counts=counts):
+                outcome, _ = fr.script_outcome({"stdout": said("ok", document=b"x", counts=counts)}, 100)
+                self.assertEqual(fr.no_device_note(outcome), note)
+
+    def test_names_never_become_paths(self):
+        data = {"hosts": ["..", "a"],
+                "results": [{"stdout": said("ok", document=DOCUMENT)},
+                            {"stdout": said("ok", document=DOCUMENT).replace(
+                                b64("FCBOOT32_disc.xml"), b64("../x_disc.xml"))}]}
+        with tempfile.TemporaryDirectory() as run_dir:
+            outcomes = fr.host_outcomes(fr.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
+            self.assertEqual(os.listdir(run_dir), [])
+        self.assertEqual([o["reason"] for _h, o in outcomes], ["unsafe host name", "no document"])
+
+
+class Cells(unittest.TestCase):
+    def test_formula_cells(self):
+        for text, written in [("=SUM(1+1)", "'=SUM(1+1)"), ("+1", "'+1"), ("-1", "'-1"), ("@A", "'@A"),
+                              ("\tx", "'\tx"), ("\rx", "'\rx"), ("plain", "plain"), ("'=x", "'=x"),
+                              ("", ""), (None, "")]:
+            with self.subTest(text=text):
+                self.assertEqual(fr.cell(text), written)
+                if text and not text.startswith("'"):
+                    self.assertEqual(fr.uncell(written), text)
+
+
+def host(name, *devices, reason=""):
+    return fr.HostResult(name, reason, devices=[fr.Device(*d) for d in devices])
+
+
+FC8 = ("1A2B.0013.1A2B.0014", "FC-8200")
+
+
+class Comparison(unittest.TestCase):
+    def test_changes(self):
+        previous = {"a": host("a", FC8 + ("3.2.1.0", "3.2.1.0", "rewrite")),
+                    "b": host("b", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
+                    "c": host("c", reason="unreachable"),
+                    "d": host("d", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade"),
+                              FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
+                    "gone": host("gone", FC8 + ("3.1.0.0", "3.2.1.0", "upgrade"))}
+        report = fr.Report("now", hosts=[
+            host("a", FC8 + ("3.3.0.0", "3.2.1.0", "downgrade")),
+            host("b", reason="unreachable"),
+            host("c", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
+            host("d", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
+            host("new", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade"))])
+        expected = [
+            ["a", FC8[0], "installed version", "3.2.1.0", "3.3.0.0"],
+            ["a", FC8[0], "action", "rewrite", "downgrade"],
+            ["b", "", "host now failing", "ok", "unreachable"],
+            ["c", "", "host recovered", "unreachable", "ok"],
+            ["c", FC8[0], "appeared", "", "3.0.2.0"],
+            ["d", FC8[0], "gone", "3.0.2.0", ""],
+            ["new", FC8[0], "appeared", "", "3.0.2.0"],
+        ]
+        self.assertEqual([c.row() for c in fr.compare(previous, report, False)], expected)
+        self.assertEqual([c.row() for c in fr.compare(previous, report, True)],
+                         expected + [["gone", FC8[0], "gone", "3.1.0.0", ""]])
+
+
+class WriteAndRebuild(unittest.TestCase):
+    def write(self, report_dir, name, results, limit=""):
+        run_dir = os.path.join(report_dir, name)
+        os.makedirs(os.path.join(run_dir, "hosts"))
+        data = {"hosts": [h for h, _ in results], "results": [r for _, r in results],
+                "run": {"limit": limit, "inventory": ["inv"]}}
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            sys.stdin = io.StringIO(json.dumps(data))
+            try:
+                self.assertEqual(fr.main(["write", run_dir]), 0)
+            finally:
+                sys.stdin = sys.__stdin__
+        return run_dir, out.getvalue()
+
+    def test_runs_compared_and_rebuilt(self):
+        ok = {"rc": 0, "stdout": said("ok", document=DOCUMENT)}
+        newer = {"rc": 0, "stdout": said("ok", document=DOCUMENT.replace(b"3.0.2.0", b"3.1.0.0"))}
+        down = {"unreachable": True, "msg": "refused"}
+        with tempfile.TemporaryDirectory() as report_dir:
+            first, printed = self.write(report_dir, "20260101T000000Z", [("a", ok), ("=b", ok)])
+            self.assertEqual(json.loads(printed.splitlines()[-1]), {})
+            with open(os.path.join(first, "report.html"), encoding="utf-8") as page:
+                self.assertIn("Nothing to compare with", page.read())
+            self.write(report_dir, "20260101T000001Z", [("a", down)], limit="a")
+            second, printed = self.write(report_dir, "20260101T000002Z", [("a", newer), ("=b", down)])
+            self.assertEqual(json.loads(printed.splitlines()[-1]), {"=b": "unreachable: refused"})
+            with open(os.path.join(second, "changes.csv"), encoding="utf-8") as changes:
+                self.assertEqual(changes.read().splitlines(), [
+                    "host,device_id,change,from,to",
+                    "a,1A2B.0013.1A2B.0014,installed version,3.0.2.0,3.1.0.0",
+                    "'=b,,host now failing,ok,unreachable"])
+            with open(os.path.join(second, "failed.hosts"), encoding="utf-8") as failed:
+                self.assertEqual(failed.read(), "=b\n")
+            with open(os.path.join(second, "run.json"), encoding="utf-8") as run:
+                facts = json.load(run)
+            self.assertEqual((facts["compared_with"], facts["component"]["version"], facts["limit"]),
+                             ("20260101T000000Z", "3.2.1.0", ""))
+            self.assertEqual(facts["tool_versions"], {"hba-discovery 1.0.0": 1})
+            with open(os.path.join(second, "report.html"), encoding="utf-8") as page:
+                html = page.read()
+            self.assertLess(html.index("Failed hosts per reason (1)"), html.index("Changes since"))
+            self.assertLess(html.index("Changes since 20260101T000000Z (2)"), html.index("Devices per action"))
+            snapshot = tempfile.mkdtemp(dir=report_dir, prefix="copy.")
+            os.rmdir(snapshot)
+            os.rename(second, snapshot)
+            os.makedirs(second)
+            for name in ("outcomes.json", "hosts"):
+                os.rename(os.path.join(snapshot, name), os.path.join(second, name))
+            with contextlib.redirect_stdout(io.StringIO()):
+                self.assertEqual(fr.main(["rebuild", second]), 0)
+            names = sorted(os.listdir(second))
+            self.assertEqual(names, sorted(os.listdir(snapshot) + ["outcomes.json", "hosts"]))
+            match, mismatch, errors = filecmp.cmpfiles(snapshot, second, os.listdir(snapshot), shallow=False)
+            self.assertEqual((mismatch, errors), ([], []), match)
+
+
+if __name__ == "__main__":
+    unittest.main()
