@@ -77,12 +77,14 @@ void Command::AcceptExitStatus(int status)
     accepted_status = status;
 }
 
-int Command::Execute()
+// False, with the reason traced, when nothing may run: the text was not
+// stored, or a command of this process gave no answer.
+bool Command::MayRun() const
 {
     if (!command_stored) {
         FwCompLibUtil::Trace(
             debug, "Command::Execute(): Command text was not stored, nothing to execute\n");
-        return 0;
+        return false;
     }
 
     // After a command was stopped at its limit, or gave no answer otherwise,
@@ -91,14 +93,20 @@ int Command::Execute()
         FwCompLibUtil::Trace(
             debug, "Command::Execute(): A command was stopped at the time limit, nothing more "
                    "is executed\n");
-        return 0;
+        return false;
     }
     if (failed_line[0] != '\0') {
         FwCompLibUtil::Trace(
             debug, "Command::Execute(): A command gave no answer, nothing more is executed\n");
-        return 0;
+        return false;
     }
+    return true;
+}
 
+int Command::Execute()
+{
+    if (!MayRun())
+        return 0;
     char line[kLineWidth];
     if (operating_dir[0] != '\0')
         (void)FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,

@@ -86,6 +86,7 @@ private:
         std::size_t used;
     };
 
+    bool MayRun() const;
     bool Launch(ShellProcess& process, char* line);
     bool Collect(ShellProcess& process, int* status, bool* overflow);
     // Drops the output and keeps the command line with what became of it.
