@@ -66,8 +66,8 @@ int HBAScanB::CreateXmlFile()
         return Fail(std::string("\"") + after.failed + "\" " + after.failure + "; " + kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (after.start_failures != before.start_failures)
-        return Fail(std::string("cannot run the discovery's commands (") +
-                        std::strerror(after.last_start_error) + "); " + kNotWritten,
+        return Fail(std::string("cannot run the discovery's commands (") + after.last_start_step +
+                        ": " + std::strerror(after.last_start_error) + "); " + kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (!problem.message.empty())
         return Fail(problem.message + "; " + kNotWritten, problem.trace_line);
