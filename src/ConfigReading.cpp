@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// ConfigReading: opens the configuration as it is, keeps libxml2's complaints, bounds expansion.
+// ConfigReading: the guards on one reading of the configuration file.
 #include "ConfigReading.h"
 
 #include <cerrno>
