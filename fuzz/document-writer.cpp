@@ -69,7 +69,7 @@ public:
     }
     int Open() { return OpenWriter(); }
     xmlTextWriterPtr Writer() { return writer; }
-    bool Close() { return FreeWriter() && CommitDocument(); }
+    bool Close() { return FreeWriter() && document.Commit(); }
     void Expect(Expected& out) const
     {
         out.emplace_back("tarn_rom_discovery", TarnromVerStr);

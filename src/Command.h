@@ -3,42 +3,36 @@
 #ifndef COMMAND_H
 #define COMMAND_H
 
-#include <csignal>
 #include <cstddef>
 
-#include <sys/types.h>
+#include "ShellProcess.h"
 
 // Runs one shell command line, keeps its standard output in a fixed buffer
 // and walks that output field by field at a one-character separator.
-// The object is large; create it on the free store.
+// The object is large; create it on the free store. The process itself,
+// its plain environment, time limit and end, is a ShellProcess.
 //
-// Every command gets at most the time limit (SetTimeLimit, 30 s unless set):
-// one that has not finished by then is killed with everything it started,
-// its output is dropped and Execute reports failure. The same holds for a
-// command whose shell ends with a status other than 0 (or the one accepted,
-// AcceptExitStatus) or by a signal, which did not run its pipeline (every
-// pipeline ends in a filter that exits 0 on empty input; "sh: Cannot fork"
-// exits 2), and for one that prints more than the output buffer holds. Such
-// a command line is kept for the whole process, with what became of it, and
-// from then on no command of the process is started at all: an answer
-// missing one value is no answer, and waiting out every further limit would
-// only delay saying so. A command that could not be started at all (no
-// pipe, no process) is counted for the whole process, so that a caller can
-// tell it from a command that ran and printed nothing. Failures() gives all
-// of it at once.
-//
-// Commands run in a plain environment, whoever started the tool: LC_ALL=C,
-// none of the variables that change what the shell tools print or how the
-// shell starts, a PATH of its absolute entries only, standard input from
-// /dev/null and SIGTTOU ignored (a terminal's "stty tostop" cannot stop a
-// pipeline, which runs in a process group of its own).
+// A command that has not finished within the time limit (SetTimeLimit, 30 s
+// unless set) is killed with everything it started, its output is dropped
+// and Execute reports failure. The same holds for a command whose shell
+// ends with a status other than 0 (or the one accepted, AcceptExitStatus)
+// or by a signal, which did not run its pipeline (every pipeline ends in a
+// filter that exits 0 on empty input; "sh: Cannot fork" exits 2), and for
+// one that prints more than the output buffer holds. Such a command line is
+// kept for the whole process, with what became of it, and from then on no
+// command of the process is started at all: an answer missing one value is
+// no answer, and waiting out every further limit would only delay saying
+// so. A command that could not be started at all (no pipe, no process) is
+// counted for the whole process, with the step that failed, so that a
+// caller can tell it from a command that ran and printed nothing.
+// Failures() gives all of it at once.
 class Command {
 public:
     static const int kTextWidth = 256;
     static const int kOutputWidth = 16353;
     static const int kDirWidth = 256;
     static const int kSubstringWidth = 16354;
-    static const int kDefaultTimeLimit = 30;
+    static const int kDefaultTimeLimit = ShellProcess::kDefaultTimeLimit;
 
     Command(const char* text, int debug);
 
@@ -54,9 +48,11 @@ public:
 
     // What has kept this process's commands from giving their output.
     struct RunFailures {
-        // Commands that could not be started, and the system's error number
-        // of the latest such failure (0 when none).
+        // Commands that could not be started; the system call that failed
+        // in the latest such start ("pipe2", "posix_spawn", ...; nullptr
+        // when none) and its error number (0 when none).
         int start_failures;
+        const char* last_start_step;
         int last_start_error;
         // The command line stopped at the time limit, or nullptr.
         const char* timed_out;
@@ -79,13 +75,6 @@ public:
 
     // The time limit of every later Execute, in whole seconds (at least 1).
     static void SetTimeLimit(int seconds);
-    static int TimeLimit();
-    // Failures()' parts one at a time.
-    static int StartFailures();
-    static int LastStartError();
-    static const char* TimedOut();
-    static const char* Failed();
-    static const char* Failure();
     // Kills the process group of the command running now, if any.
     // Async-signal-safe: meant for a signal handler.
     static void KillRunning();
@@ -97,9 +86,9 @@ private:
         std::size_t used;
     };
 
-    static bool Launch(char* line, int* fd, pid_t* pid);
-    void StopOverdue(const char* line, pid_t pid, int pidfd);
-    bool Collect(int fd, pid_t pid, int pidfd, long long deadline, int* status, bool* overflow);
+    bool MayRun() const;
+    bool Launch(ShellProcess& process, char* line);
+    bool Collect(ShellProcess& process, int* status, bool* overflow);
     // Drops the output and keeps the command line with what became of it.
     void GiveUp(const char* line, const char* failure);
     void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended, bool* overflow);
@@ -117,8 +106,6 @@ private:
     // False when the text given to the constructor did not fit: nothing runs.
     bool command_stored;
     int accepted_status;
-
-    static volatile std::sig_atomic_t running_group;
 };
 
 #endif

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include <libxml/xmlerror.h>
 #include <libxml/xmlreader.h>
+
+#include "ConfigReading.h"
 
 // One PCI identity that the component supports.
 struct PciDevice {
@@ -25,10 +26,6 @@ public:
     static const int kVersionWidth = 20;
     static const int kFileNameWidth = 20;
     static const int kScratchWidth = 256;
-    // Bounds of an attribute value once its entity references are expanded:
-    // characters, and the text pieces plus entity references that make it up.
-    static const std::size_t kMaxExpandedValue = 65536;
-    static const std::size_t kMaxValuePieces = 1024;
 
     ConfigFile(const char* path, int debug);
     ~ConfigFile() = default;
@@ -52,18 +49,7 @@ public:
     static void convertToUpperCase(char* text);
 
 private:
-    // libxml2's first error of the highest level met during one reading.
-    struct ParserError {
-        int level;
-        int line;
-        char message[160];
-    };
-    static void KeepParserError(void* config, xmlErrorPtr error);
-    static void DropGenericError(void* config, const char* format, ...);
-    void KeepOpenError(int error);
-    void ReportReading(const char* path) const;
-    bool AttributesExpandWithinBounds(xmlTextReaderPtr reader);
-    void Refuse();
+    void ForgetValues();
 
     void ProcessXMLNode(xmlTextReaderPtr reader);
     void ProcessAndSetTitle(xmlTextReaderPtr reader, const char* node_name);
@@ -71,9 +57,6 @@ private:
     void ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node_name);
     void ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const char* node_name);
     std::string ReturnPciIdData(xmlTextReaderPtr reader);
-    // Steps the reader to the next node: 1, or the 0 (end) or -1 (error) that
-    // ended the reading, then again on every later step.
-    int ReadNode(xmlTextReaderPtr reader);
     const char* TakeNextValue(xmlTextReaderPtr reader, char* field, std::size_t width);
 
     int debug;
@@ -81,13 +64,9 @@ private:
     char ComponentVersion[kVersionWidth];
     char ComponentFileName[kFileNameWidth];
     std::vector<PciDevice> SupportedDevices;
-    bool opened;
     bool file_name_cut;
-    // 1 while the reader goes on; its final result once it has ended.
-    int read_result;
-    ParserError first_error;
-    // Line of an element whose attribute expands beyond the bounds; 0 if none.
-    int refused_line;
+    // The reading's guards; every step of the reader goes through it.
+    ConfigReading reading;
 };
 
 #endif

@@ -1,17 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// FwCompLibUtil: trace and standard-error lines, bounded copies and formats, XML helpers.
+// FwCompLibUtil: chomp, and the document's value elements with their text made XML-safe.
 #include "FwCompLibUtil.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include <libxml/globals.h>
-#include <libxml/parser.h>
-
 namespace {
-
-int open_writers = 0;
-bool cleanup_pending = false;
 
 // U+FFFD REPLACEMENT CHARACTER in UTF-8.
 const char kReplacement[] = "\xEF\xBF\xBD";
@@ -55,26 +48,6 @@ std::size_t DecodeUtf8(const unsigned char* s, unsigned long* c)
     if (*c < min || *c > 0x10FFFF)
         return 0;
     return len;
-}
-
-// The one place that writes to standard error: lead, the formatted text and
-// a line feed, in one write, so that a line of the tool's never mixes with
-// what the pipelines print there.
-void SayLine(const char* lead, const char* format, va_list args)
-{
-    va_list measure;
-    va_copy(measure, args);
-    int len = std::vsnprintf(nullptr, 0, format, measure); // NOLINT(clang-analyzer-valist.*)
-    va_end(measure);
-    if (len < 0)
-        return;
-    std::string line(lead);
-    const std::size_t start = line.size();
-    line.resize(start + static_cast<std::size_t>(len) + 1);
-    // NOLINTNEXTLINE(clang-analyzer-valist.*): args is started by the caller
-    (void)std::vsnprintf(&line[start], static_cast<std::size_t>(len) + 1, format, args);
-    line[start + static_cast<std::size_t>(len)] = '\n';
-    (void)std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 } // namespace
@@ -131,94 +104,6 @@ int FwCompLibUtil::DigitGroups(const char* text)
     }
 }
 
-std::string FwCompLibUtil::Printable(const char* text)
-{
-    std::string printable;
-    for (const unsigned char* s = reinterpret_cast<const unsigned char*>(text); *s != '\0'; s++) {
-        if (*s >= 0x20 && *s < 0x7f && *s != '\\' && *s != '"') {
-            printable += static_cast<char>(*s);
-        } else {
-            char escaped[5];
-            (void)FormatBounded(escaped, sizeof(escaped), "\\x%02X", *s);
-            printable += escaped;
-        }
-    }
-    return printable;
-}
-
-void FwCompLibUtil::CopyBounded(char* field, std::size_t width, const char* text)
-{
-    if (width == 0)
-        return;
-    std::size_t len = strnlen(text, width - 1);
-    std::memcpy(field, text, len);
-    std::memset(field + len, '\0', width - len);
-}
-
-bool FwCompLibUtil::CopyIfFits(char* field, std::size_t width, const char* text)
-{
-    if (width == 0 || strnlen(text, width) >= width)
-        return false;
-    CopyBounded(field, width, text);
-    return true;
-}
-
-// The printf-like helpers are C variadic functions on purpose: so the
-// compiler checks each call's arguments against its format (format attribute).
-// NOLINTNEXTLINE(cert-dcl50-cpp)
-bool FwCompLibUtil::FormatBounded(char* buffer, std::size_t width, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    bool fits = FormatBoundedV(buffer, width, format, args);
-    va_end(args);
-    return fits;
-}
-
-bool FwCompLibUtil::FormatBoundedV(char* buffer, std::size_t width, const char* format,
-                                   va_list args)
-{
-    if (width == 0)
-        return false;
-    // The analyzer loses va_start across the call from FormatBounded when it
-    // checks several files in one run; args is always started by the caller.
-    int len = std::vsnprintf(buffer, width, format, args); // NOLINT(clang-analyzer-valist.*)
-    if (len < 0 || static_cast<std::size_t>(len) >= width) {
-        buffer[0] = '\0';
-        return false;
-    }
-    return true;
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void FwCompLibUtil::Trace(int debug, const char* format, ...)
-{
-    if (debug == 0)
-        return;
-    va_list args;
-    va_start(args, format);
-    (void)std::vprintf(format, args); // NOLINT(clang-analyzer-valist.*): started just above
-    va_end(args);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void FwCompLibUtil::Say(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    SayLine("hba-discovery: ", format, args);
-    va_end(args);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void FwCompLibUtil::SayAbout(const char* file, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    SayLine(file, format, args);
-    va_end(args);
-}
-
 int FwCompLibUtil::WriteXmlElementWithAttribute(xmlTextWriterPtr writer, const char* name,
                                                 const char* text)
 {
@@ -249,44 +134,4 @@ int FwCompLibUtil::WriteValueElements(xmlTextWriterPtr writer, const ValueElemen
             return 0;
     }
     return 1;
-}
-
-FwCompLibUtil::XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
-                                            xmlGenericErrorFunc generic)
-    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
-      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
-{
-    xmlSetStructuredErrorFunc(context, structured);
-    if (generic != nullptr)
-        xmlSetGenericErrorFunc(context, generic);
-}
-
-FwCompLibUtil::XmlErrorGuard::~XmlErrorGuard()
-{
-    xmlSetStructuredErrorFunc(saved_structured_context, saved_structured);
-    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
-}
-
-void FwCompLibUtil::WriterOpened()
-{
-    open_writers++;
-}
-
-void FwCompLibUtil::WriterFreed()
-{
-    if (open_writers > 0)
-        open_writers--;
-    if (open_writers == 0 && cleanup_pending) {
-        cleanup_pending = false;
-        xmlCleanupParser();
-    }
-}
-
-void FwCompLibUtil::CleanupParser()
-{
-    if (open_writers > 0) {
-        cleanup_pending = true;
-        return;
-    }
-    xmlCleanupParser();
 }

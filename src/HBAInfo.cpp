@@ -56,10 +56,8 @@ HBAInfo::HBAInfo(const char* address, int debug_value) : HBAInfo()
     GetSubvendorId();
     GetSubdeviceId();
     GetCompositePciId();
-
-    busnumber[0] = '\0';
-    devicenumber[0] = '\0';
-    funcnumber[0] = '\0';
+    // busnumber, devicenumber and funcnumber stay as the delegated
+    // constructor left them: empty, and never written afterwards.
 }
 
 HBAInfo::HBAInfo()

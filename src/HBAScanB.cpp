@@ -43,13 +43,13 @@ int HBAScanB::CreateXmlFile()
                         kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
     if (!OpenWriter())
-        return Fail(OutputFailure("create", kNotWritten),
+        return Fail(document.Failure("create", kNotWritten),
                     "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): XML file %s successfully created\n",
                          OutputFileName);
 
     if (!WriteXmlHeader())
-        return Fail(OutputFailure("write", kNotWritten),
+        return Fail(document.Failure("write", kNotWritten),
                     "HBAScanB::CreateXmlFile(): Error writing XML header elements\n");
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
@@ -66,14 +66,14 @@ int HBAScanB::CreateXmlFile()
         return Fail(std::string("\"") + after.failed + "\" " + after.failure + "; " + kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (after.start_failures != before.start_failures)
-        return Fail(std::string("cannot run the discovery's commands (") +
-                        std::strerror(after.last_start_error) + "); " + kNotWritten,
+        return Fail(std::string("cannot run the discovery's commands (") + after.last_start_step +
+                        ": " + std::strerror(after.last_start_error) + "); " + kNotWritten,
                     "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
     if (!problem.message.empty())
         return Fail(problem.message + "; " + kNotWritten, problem.trace_line);
 
     if (!WriteXmlFooter())
-        return Fail(OutputFailure("write", kNotWritten),
+        return Fail(document.Failure("write", kNotWritten),
                     "HBAScanB::CreateXmlFile(): Error writing out XML footer elements\n");
     FwCompLibUtil::Trace(debug,
                          "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
@@ -81,8 +81,8 @@ int HBAScanB::CreateXmlFile()
     // The document is complete only once the writer has been freed; a write
     // that failed on the way (a full disk) shows there. Only then does it
     // take the output file name.
-    if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter() || !CommitDocument())
-        return Fail(OutputFailure("write", kNotWritten),
+    if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter() || !document.Commit())
+        return Fail(document.Failure("write", kNotWritten),
                     "HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n");
     FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): Successfully closed out %s\n",
                          OutputFileName);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "Command.h"
+#include "DocumentFile.h"
 #include "FwCompLibUtil.h"
 #include "HBAScanB.h"
 
@@ -99,7 +100,7 @@ void OpenClosedStandardDescriptors()
 // behind, and then ends as that signal would have ended it.
 extern "C" void StopOnSignal(int signo)
 {
-    HBAScan::RemovePendingDocument();
+    DocumentFile::RemovePending();
     Command::KillRunning();
     (void)signal(signo, SIG_DFL);
     (void)raise(signo);

@@ -260,7 +260,7 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
                 int result = -1;
                 double seconds = SecondsOf([&] { result = command.Execute(); });
                 Command later(("touch " + after).c_str(), 0);
-                const char* stopped = Command::TimedOut();
+                const char* stopped = Command::Failures().timed_out;
                 // The limit of 1 s plus far more than a kill takes on a busy
                 // machine, and well below the default limit of 30 s.
                 bool held = result == 0 && command.Output()[0] == '\0' && seconds < 15.0 &&
@@ -273,7 +273,7 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
             << c.why;
     }
     EXPECT_TRUE(ProcessEnded(pid_file)) << "the child holding the pipe was killed too";
-    EXPECT_EQ(nullptr, Command::TimedOut()) << "no command of this process was stopped";
+    EXPECT_EQ(nullptr, Command::Failures().timed_out) << "no command of this process was stopped";
 }
 
 // A command that gives no answer (its shell failed, or its output does not
@@ -304,21 +304,21 @@ TEST(CommandTest, CommandThatGivesNoAnswerStopsEveryLaterOne)
                 const int result = command.Execute();
                 Command later(("touch " + after).c_str(), 0);
                 const int later_result = later.Execute();
-                const char* failed = Command::Failed();
-                const char* failure = Command::Failure();
+                const char* failed = Command::Failures().failed;
+                const char* failure = Command::Failures().failure;
                 bool held = c.failure == nullptr
                                 ? result == 1 && later_result == 1 && failed == nullptr
                                 : result == 0 && command.Output()[0] == '\0' && failed != nullptr &&
                                       c.text == failed && std::string(c.failure) == failure &&
-                                      Command::TimedOut() == nullptr && later_result == 0 &&
-                                      !FileExists(after);
+                                      Command::Failures().timed_out == nullptr &&
+                                      later_result == 0 && !FileExists(after);
                 std::exit(held ? 0 : 1);
             },
             testing::ExitedWithCode(0), "")
             << c.text;
         (void)std::remove(after.c_str());
     }
-    EXPECT_EQ(nullptr, Command::Failed()) << "no command of this process failed";
+    EXPECT_EQ(nullptr, Command::Failures().failed) << "no command of this process failed";
 }
 
 // The pipelines run with LC_ALL=C, none of the variables that change the
@@ -359,10 +359,11 @@ TEST(CommandTest, CommandThatCannotStartIsCountedApartFromOneThatPrintsNothing)
 {
     Command command("printf before", 0);
     ASSERT_EQ(1, command.Execute());
-    const int failures = Command::StartFailures();
+    const int failures = Command::Failures().start_failures;
     Command silent("true", 0);
     EXPECT_EQ(1, silent.Execute());
-    EXPECT_EQ(failures, Command::StartFailures()) << "printing nothing is no start failure";
+    EXPECT_EQ(failures, Command::Failures().start_failures)
+        << "printing nothing is no start failure";
 
     // No descriptor left for the pipe.
     struct rlimit files = {0, 0};
@@ -380,8 +381,9 @@ TEST(CommandTest, CommandThatCannotStartIsCountedApartFromOneThatPrintsNothing)
     });
     EXPECT_EQ(0, result);
     EXPECT_EQ(0, traced_result);
-    EXPECT_EQ(failures + 2, Command::StartFailures());
-    EXPECT_EQ(EMFILE, Command::LastStartError());
+    EXPECT_EQ(failures + 2, Command::Failures().start_failures);
+    EXPECT_EQ(EMFILE, Command::Failures().last_start_error);
+    EXPECT_STREQ("pipe2", Command::Failures().last_start_step) << "the failed step is named";
     EXPECT_STREQ("before", command.Output()) << "the output keeps what it had";
     EXPECT_EQ("Command::Execute(): Command to execute is \"printf after\"\n"
               "Command::Execute(): Failed to open pipe\n",
@@ -401,7 +403,7 @@ TEST(CommandTest, KillRunningFromASignalHandlerEndsTheCommand)
             int result = -1;
             double seconds = SecondsOf([&] { result = command.Execute(); });
             alarm(0);
-            const char* failure = Command::Failure();
+            const char* failure = Command::Failures().failure;
             std::exit(result == 0 && seconds < 60.0 && failure != nullptr &&
                               std::string(failure) == "was ended by signal 9 (Killed)"
                           ? 0

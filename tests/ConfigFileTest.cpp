@@ -63,6 +63,8 @@ TEST(ConfigFileTest, FollowsTheNodeWalkQuirksIncluded)
         std::string version;
         std::string file_name;
         std::vector<Identity> devices;
+        // What is said on standard error after the file's name; "" for nothing.
+        std::string said = "";
     } cases[] = {
         {"first non-empty title wins",
          "<c><name_xlate>First</name_xlate><name_xlate>Second</name_xlate></c>",
@@ -156,13 +158,32 @@ TEST(ConfigFileTest, FollowsTheNodeWalkQuirksIncluded)
          "",
          "",
          "",
-         {}},
+         {},
+         ":8: an attribute value expands to more than 65536 characters or 1024 pieces; "
+         "the configuration is not read"},
+        {"a warning that lets the reading go on is said with its line",
+         "<?xml version='1.1'?>\n<c>\n<filename>p.tarxz</filename></c>\n",
+         "",
+         "",
+         "p.tarxz",
+         {},
+         ":1: Unsupported version '1.1'"},
+        {"a later error is said, not the warning before it",
+         "<?xml version='1.1'?>\n<c>\n<p:x/><filename>p.tarxz</filename></c>\n",
+         "",
+         "",
+         "p.tarxz",
+         {},
+         ":3: Namespace prefix p on x is not defined"},
     };
     ScratchDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         WriteFile(dir.File("config.xml"), c.xml);
+        testing::internal::CaptureStderr();
         ConfigFile config(dir.File("config.xml").c_str(), 0);
+        EXPECT_EQ(c.said.empty() ? "" : dir.File("config.xml") + c.said + "\n",
+                  testing::internal::GetCapturedStderr());
         EXPECT_EQ(c.title, config.GetComponentTitle());
         EXPECT_EQ(c.version, config.GetComponentVersion());
         EXPECT_EQ(c.file_name, config.GetComponentFileName());

@@ -70,9 +70,11 @@ TEST(HBAScanBTest, WritesTheWholeDocumentSilentlyAndReplacesAnOldOne)
     ComponentDir component;
     WriteFile("FCBOOT32_disc.xml", std::string(5000, '#'));
     std::string trace;
+    const long open_before = OpenDescriptors();
     EXPECT_EQ(1, Discover(0, &trace));
     EXPECT_EQ("", trace);
     EXPECT_EQ(kExampleDocument, ReadFile("FCBOOT32_disc.xml"));
+    EXPECT_EQ(open_before, OpenDescriptors()) << "a descriptor or directory stream left open";
 }
 
 TEST(HBAScanBTest, TracesConstructionAndEachStepOfTheRun)

@@ -178,7 +178,7 @@ public:
             if (!adapter.WriteXml(writer))
                 return false;
         return WriteXmlFooter() && xmlTextWriterEndDocument(writer) >= 0 && FreeWriter() &&
-               CommitDocument();
+               document.Commit();
     }
 };
 

@@ -56,6 +56,11 @@ bool FileExists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
+long OpenDescriptors()
+{
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
 bool IsWellFormedXml(const std::string& path)
 {
     xmlDocPtr doc = xmlReadFile(path.c_str(), nullptr,

@@ -38,6 +38,8 @@ extern void (*ScratchDirCheck)(const std::string& path);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
+// How many descriptors (directory streams included) the process holds.
+long OpenDescriptors();
 
 // True when the file parses as well-formed XML (libxml2, no network, no entities).
 bool IsWellFormedXml(const std::string& path);

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: Apache-2.0
+// PlainEnvironment: the tool's environment less what changes the shell tools' output.
+#include "PlainEnvironment.h"
+
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+// Variables that change what the shell tools print (ls quoting, grep
+// colours and options, GNU tools' POSIX mode, block sizes, message
+// languages) or what the shell runs before the pipeline (ENV, BASH_ENV) or
+// where cd goes (CDPATH). LC_ALL is replaced by LC_ALL=C.
+const char* const kDroppedVariables[] = {
+    "LC_ALL",       "QUOTING_STYLE", "LANGUAGE",      "POSIXLY_CORRECT",
+    "GREP_OPTIONS", "GREP_COLOR",    "GREP_COLORS",   "LS_COLORS",
+    "TIME_STYLE",   "BLOCK_SIZE",    "LS_BLOCK_SIZE", "BLOCKSIZE",
+    "ENV",          "BASH_ENV",      "CDPATH",        "IFS",
+};
+
+bool Dropped(const char* entry)
+{
+    for (const char* name : kDroppedVariables) {
+        const std::size_t len = std::strlen(name);
+        if (std::strncmp(entry, name, len) == 0 && entry[len] == '=')
+            return true;
+    }
+    return false;
+}
+
+// The absolute entries of a search path, in order: an empty or relative
+// entry would make the shell run a program of the working directory (the
+// component's, or one put there) under a tool's name.
+std::string AbsoluteEntries(const char* path)
+{
+    std::string kept;
+    while (*path != '\0') {
+        const std::size_t len = std::strcspn(path, ":");
+        if (path[0] == '/') {
+            if (!kept.empty())
+                kept += ':';
+            kept.append(path, len);
+        }
+        path += len;
+        if (*path == ':')
+            path++;
+    }
+    return kept;
+}
+
+} // namespace
+
+PlainEnvironment::PlainEnvironment() : texts(), pointers()
+{
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; entry++) {
+        if (Dropped(*entry))
+            continue;
+        if (std::strncmp(*entry, "PATH=", 5) == 0) {
+            const std::string path = AbsoluteEntries(*entry + 5);
+            if (!path.empty())
+                texts.push_back("PATH=" + path);
+            continue;
+        }
+        texts.emplace_back(*entry);
+    }
+    texts.emplace_back("LC_ALL=C");
+    for (std::string& text : texts)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+}
+
+char* const* PlainEnvironment::Entries()
+{
+    return pointers.data();
+}

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: Apache-2.0
+// XmlErrorGuard: saves libxml2's error handlers, sets the caller's, restores them.
+#include "XmlErrorGuard.h"
+
+#include <libxml/globals.h>
+
+XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
+                             xmlGenericErrorFunc generic)
+    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
+{
+    xmlSetStructuredErrorFunc(context, structured);
+    if (generic != nullptr)
+        xmlSetGenericErrorFunc(context, generic);
+}
+
+XmlErrorGuard::~XmlErrorGuard()
+{
+    xmlSetStructuredErrorFunc(saved_structured_context, saved_structured);
+    xmlSetGenericErrorFunc(saved_generic_context, saved_generic);
+}
