@@ -28,6 +28,7 @@ public:
     ConfigReading();
     ~ConfigReading();
 
+    // It owns a reader and a descriptor: one object, one reading.
     ConfigReading(const ConfigReading&) = delete;
     ConfigReading& operator=(const ConfigReading&) = delete;
 
