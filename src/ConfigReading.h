@@ -25,12 +25,11 @@ public:
     static const std::size_t kMaxExpandedValue = 65536;
     static const std::size_t kMaxValuePieces = 1024;
 
-    ConfigReading();
-    ~ConfigReading();
-
     // It owns a reader and a descriptor: one object, one reading.
     ConfigReading(const ConfigReading&) = delete;
     ConfigReading& operator=(const ConfigReading&) = delete;
+    ConfigReading();
+    ~ConfigReading();
 
     // Opens the file at path and a reader on it. From here until Close,
     // libxml2's complaints come here. Returns the reader, or nullptr when the
