@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
 {
     const char kContent[] = "<x/>\n";
-    for (const char* end : {"commit", "discard", "signal"}) {
+    for (const char* end : {"commit", "refused commit", "discard", "signal"}) {
         ScratchDir dir(true);
         const mode_t umask_before = umask(077);
         const long open_before = OpenDescriptors();
@@ -101,8 +101,17 @@ TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
             EXPECT_LE(0, xmlOutputBufferWrite(out, 5, kContent)) << end;
             EXPECT_EQ(5, xmlOutputBufferClose(out)) << "bytes written; " << end;
             EXPECT_TRUE(document.Written()) << end;
-            if (std::string(end) == "commit")
+            if (std::string(end) == "commit") {
                 EXPECT_EQ(1, document.Commit()) << end;
+            } else if (std::string(end) == "refused commit") {
+                // A directory at the name refuses the rename: the temporary
+                // file goes at once, not only when the object ends.
+                ASSERT_EQ(0, mkdir(kName, 0755));
+                EXPECT_EQ(0, document.Commit());
+                EXPECT_EQ(std::string(kName) + " ", Entries());
+                EXPECT_EQ(open_before, OpenDescriptors());
+                ASSERT_EQ(0, rmdir(kName));
+            }
             else if (std::string(end) == "discard")
                 document.Discard();
             else
