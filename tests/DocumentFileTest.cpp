@@ -89,6 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
 {
     const char kContent[] = "<x/>\n";
+    const std::string theirs = "." + std::string(kName) + "." + std::to_string(getpid());
     for (const char* end : {"commit", "refused commit", "discard", "signal"}) {
         ScratchDir dir(true);
         const mode_t umask_before = umask(077);
@@ -103,6 +104,10 @@ TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
             EXPECT_TRUE(document.Written()) << end;
             if (std::string(end) == "commit") {
                 EXPECT_EQ(1, document.Commit()) << end;
+                // Its temporary name is free again: a run of the same process
+                // number in another PID namespace may take it now.
+                WriteFile(theirs, "theirs");
+                DocumentFile::RemovePending();
             } else if (std::string(end) == "refused commit") {
                 // A directory at the name refuses the rename: the temporary
                 // file goes at once, not only when the object ends.
@@ -123,7 +128,7 @@ TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
             EXPECT_EQ("", Entries()) << end;
             continue;
         }
-        EXPECT_EQ(std::string(kName) + " ", Entries());
+        EXPECT_EQ(theirs + " " + kName + " ", Entries());
         EXPECT_EQ(kContent, ReadFile(kName));
         struct stat written = {};
         ASSERT_EQ(0, stat(kName, &written));
