@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -190,6 +192,12 @@ TEST(ConfigFileTest, FollowsTheNodeWalkQuirksIncluded)
         EXPECT_FALSE(config.IsComponentFileNameCut());
         EXPECT_EQ(c.devices, Identities(config.GetSupportedDevices()));
     }
+    // A read that fails, with no line of its own, is said with the parser's.
+    ASSERT_EQ(0, symlink("/proc/self/mem", dir.File("unreadable.xml").c_str()));
+    testing::internal::CaptureStderr();
+    ConfigFile unreadable(dir.File("unreadable.xml").c_str(), 0);
+    EXPECT_EQ(dir.File("unreadable.xml") + ": read up to line 1: Input/output error\n",
+              testing::internal::GetCapturedStderr());
 }
 
 TEST(ConfigFileTest, TracesEveryStepOfTheReading)

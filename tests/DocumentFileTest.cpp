@@ -89,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
 {
     const char kContent[] = "<x/>\n";
-    for (const char* end : {"commit", "discard", "signal"}) {
+    const std::string theirs = "." + std::string(kName) + "." + std::to_string(getpid());
+    for (const char* end : {"commit", "refused commit", "discard", "signal"}) {
         ScratchDir dir(true);
         const mode_t umask_before = umask(077);
         const long open_before = OpenDescriptors();
@@ -101,8 +102,21 @@ TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
             EXPECT_LE(0, xmlOutputBufferWrite(out, 5, kContent)) << end;
             EXPECT_EQ(5, xmlOutputBufferClose(out)) << "bytes written; " << end;
             EXPECT_TRUE(document.Written()) << end;
-            if (std::string(end) == "commit")
+            if (std::string(end) == "commit") {
                 EXPECT_EQ(1, document.Commit()) << end;
+                // Its temporary name is free again: a run of the same process
+                // number in another PID namespace may take it now.
+                WriteFile(theirs, "theirs");
+                DocumentFile::RemovePending();
+            } else if (std::string(end) == "refused commit") {
+                // A directory at the name refuses the rename: the temporary
+                // file goes at once, not only when the object ends.
+                ASSERT_EQ(0, mkdir(kName, 0755));
+                EXPECT_EQ(0, document.Commit());
+                EXPECT_EQ(std::string(kName) + " ", Entries());
+                EXPECT_EQ(open_before, OpenDescriptors());
+                ASSERT_EQ(0, rmdir(kName));
+            }
             else if (std::string(end) == "discard")
                 document.Discard();
             else
@@ -114,7 +128,7 @@ TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
             EXPECT_EQ("", Entries()) << end;
             continue;
         }
-        EXPECT_EQ(std::string(kName) + " ", Entries());
+        EXPECT_EQ(theirs + " " + kName + " ", Entries());
         EXPECT_EQ(kContent, ReadFile(kName));
         struct stat written = {};
         ASSERT_EQ(0, stat(kName, &written));

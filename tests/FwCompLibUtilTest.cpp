@@ -39,6 +39,7 @@ TEST(FwCompLibUtilTest, ChompRemovesExactlyOneTrailingLineFeed)
 TEST(FwCompLibUtilTest, PrintableEscapesWhatCouldBreakALineOrItsQuotes)
 {
     EXPECT_EQ("V3.2.1.0", FwCompLibUtil::Printable("V3.2.1.0"));
+    EXPECT_EQ("BIOS 7~", FwCompLibUtil::Printable("BIOS 7~")); // 0x20 and 0x7E are printable
     EXPECT_EQ("3.0\\x0A9\\x09\\x22\\x5C\\xFF\\x7F",
               FwCompLibUtil::Printable("3.0\n9\t\"\\\xff\x7f"));
 }

@@ -38,6 +38,12 @@ TEST(OnboardSoftwareItemTest, ConstructorsPresetTypeOnlyAndAreNotValid)
     for (OnboardSoftwareItem* item :
          {static_cast<OnboardSoftwareItem*>(&fi), static_cast<OnboardSoftwareItem*>(&bi)}) {
         EXPECT_FALSE(item->isValid());
+        // and its debug value is 0: a failed write says nothing
+        std::string written;
+        EXPECT_EQ("", CaptureStdout([&] {
+            (void)WriteFailingAt(0, [&](xmlTextWriterPtr writer) { return item->WriteXml(writer); },
+                                 &written);
+        }));
         for (const char* field :
              {item->getFirmware_id(), item->getVersion(), item->getActive_version(),
               item->getAction(), item->getDuration(), item->getMessage(), item->getShared()})
