@@ -242,6 +242,7 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
 {
     ScratchDir dir;
     const std::string pid_file = dir.File("pid");
+    const std::string printer_file = dir.File("printer");
     const std::string after = dir.File("after");
     const struct {
         std::string text;
@@ -251,6 +252,8 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
         // The shell ends at once, but a child keeps its standard output open.
         {"printf partial; sh -c 'echo $$ > " + pid_file + "; exec sleep 600' &",
          "a child holds the pipe"},
+        // The shell ends at once, and a child prints until it is stopped.
+        {"sh -c 'echo $$ > " + printer_file + "; exec yes' &", "a child prints without end"},
     };
     for (const auto& c : cases) {
         EXPECT_EXIT(
@@ -273,6 +276,7 @@ TEST(CommandTest, CommandPastTheTimeLimitIsKilledWithItsChildrenAndNothingRunsAf
             << c.why;
     }
     EXPECT_TRUE(ProcessEnded(pid_file)) << "the child holding the pipe was killed too";
+    EXPECT_TRUE(ProcessEnded(printer_file)) << "the printing child was killed too";
     EXPECT_EQ(nullptr, Command::Failures().timed_out) << "no command of this process was stopped";
 }
 
