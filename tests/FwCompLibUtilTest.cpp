@@ -222,6 +222,11 @@ void DropError(void* /*context*/, xmlErrorPtr /*error*/)
 {
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): the handler type libxml2 calls is variadic
+void DropGeneric(void* /*context*/, const char* /*format*/, ...)
+{
+}
+
 // Guards nest: a configuration reading inside another guard's life puts that
 // guard's handler back, and the last guard the caller's own.
 TEST(FwCompLibUtilTest, XmlErrorGuardPutsTheHandlersSetBeforeBack)
@@ -236,6 +241,11 @@ TEST(FwCompLibUtilTest, XmlErrorGuardPutsTheHandlersSetBeforeBack)
         EXPECT_EQ(&DropError, xmlStructuredError);
         ConfigFile config(dir.File("KT582304.xml").c_str(), 0);
         EXPECT_EQ(&DropError, xmlStructuredError);
+        EXPECT_EQ(generic, xmlGenericError);
+        {
+            FwCompLibUtil::XmlErrorGuard inner(nullptr, DropError, DropGeneric);
+            EXPECT_EQ(&DropGeneric, xmlGenericError);
+        }
         EXPECT_EQ(generic, xmlGenericError);
     }
     EXPECT_EQ(&CountError, xmlStructuredError);
