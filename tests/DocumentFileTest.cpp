@@ -116,11 +116,11 @@ TEST(DocumentFileTest, EachEndLeavesTheDocumentOrNothingAndNothingOpen)
                 EXPECT_EQ(std::string(kName) + " ", Entries());
                 EXPECT_EQ(open_before, OpenDescriptors());
                 ASSERT_EQ(0, rmdir(kName));
-            }
-            else if (std::string(end) == "discard")
+            } else if (std::string(end) == "discard") {
                 document.Discard();
-            else
+            } else {
                 DocumentFile::RemovePending();
+            }
         }
         (void)umask(umask_before);
         EXPECT_EQ(open_before, OpenDescriptors()) << end;

@@ -40,10 +40,8 @@ TEST(OnboardSoftwareItemTest, ConstructorsPresetTypeOnlyAndAreNotValid)
         EXPECT_FALSE(item->isValid());
         // and its debug value is 0: a failed write says nothing
         std::string written;
-        EXPECT_EQ("", CaptureStdout([&] {
-            (void)WriteFailingAt(0, [&](xmlTextWriterPtr writer) { return item->WriteXml(writer); },
-                                 &written);
-        }));
+        auto write = [&](xmlTextWriterPtr writer) { return item->WriteXml(writer); };
+        EXPECT_EQ("", CaptureStdout([&] { (void)WriteFailingAt(0, write, &written); }));
         for (const char* field :
              {item->getFirmware_id(), item->getVersion(), item->getActive_version(),
               item->getAction(), item->getDuration(), item->getMessage(), item->getShared()})
