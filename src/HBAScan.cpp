@@ -132,7 +132,7 @@ void HBAScan::DiscardDocument()
     document.Discard();
 }
 
-void HBAScan::DropOutputError(void* /*context*/, xmlErrorPtr /*error*/)
+void HBAScan::DropOutputError(void* /*context*/, XmlErrorGuard::Error /*error*/)
 {
 }
 
