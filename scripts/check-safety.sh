@@ -44,10 +44,9 @@ step_asan() {
     "$deps" base
     configure_and_build "$top/build-asan" -DHBA_SANITIZE=ON -DBUILD_TESTING=ON
     # umockdev's preload library comes before the sanitizer runtime.
-    (cd "$top/build-asan" &&
-        ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+    ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        ctest --output-on-failure -j"$jobs")
+        run_ctest "$top/build-asan"
 }
 
 step_valgrind() {
@@ -55,7 +54,7 @@ step_valgrind() {
     build="$top/build-valgrind"
     configure_and_build "$build" -DBUILD_TESTING=OFF
     logs="$build/valgrind"
-    rm -rf "$logs"
+    rm -rf "$logs" "$build/skipped"
     mkdir -p "$logs"
     failed=0
     runs=0
@@ -67,7 +66,7 @@ step_valgrind() {
             "$top/tests/e2e/run-case" "$build/hba-discovery" "$case_dir" >/dev/null 2>"$logs/$name.out" || status=$?
         case $status in
         0) runs=$((runs + 1)) ;;
-        77) skipped=$((skipped + 1)) ;;
+        77) skipped=$((skipped + 1)); printf '%s ' "e2e.$name" >> "$build/skipped" ;;
         *)
             runs=$((runs + 1))
             echo "valgrind: $name failed:" >&2
@@ -129,7 +128,7 @@ step_m32() {
     cmake --build "$build" -j"$jobs" >/dev/null
     echo "${emulator:+under }${emulator:-natively}" > "$build/run-mode"
     echo "m32: the 32-bit build's tests run ${emulator:+under }${emulator:-natively}"
-    (cd "$build" && ctest --output-on-failure -j"$jobs")
+    run_ctest "$build"
 }
 
 step_lint() {
@@ -166,6 +165,17 @@ step_fuzz() {
     sh "$top/fuzz/run.sh" "${HBA_FUZZ_SECONDS:-60}"
 }
 
+# ctest in a build directory; the names of the tests it skipped (a test that
+# cannot run in that build, such as a one-process limit under the sanitizer
+# runtime) go to its file "skipped", for the summary line.
+run_ctest() {
+    status=0
+    (cd "$1" && ctest --output-on-failure -j"$jobs") > "$1/ctest.log" 2>&1 || status=$?
+    cat "$1/ctest.log"
+    sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$1/ctest.log" | tr '\n' ' ' > "$1/skipped"
+    return "$status"
+}
+
 # Each step runs in a shell of its own, where set -e holds (it would not
 # inside the condition of the loop's "if").
 if [ "${1:-}" = --run-step ]; then
@@ -185,9 +195,13 @@ for step in $steps; do
     start=$(date +%s)
     # The m32 step's line says how its tests ran: natively or under qemu-i386.
     step_status=0
+    rm -f "$top/build-$step/skipped"
     sh "$0" --run-step "$step" || step_status=$?
     how=""
     [ "$step" = m32 ] && how="$(cat "$top/build-m32/run-mode" 2>/dev/null || echo "run mode unknown"), "
+    # Every test a step skipped is named in its entry.
+    skipped=$(cat "$top/build-$step/skipped" 2>/dev/null || true)
+    [ -z "$skipped" ] || how="${how}skipped: ${skipped% }, "
     if [ "$step_status" -eq 0 ]; then
         passed=$((passed + 1))
         results="$results $step:passed($how$(($(date +%s) - start))s)"
