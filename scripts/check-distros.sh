@@ -12,8 +12,8 @@
 #
 # HBA_DISTRO_MIRROR names the archive (default http://deb.debian.org/debian).
 # Each chroot is made anew under /var/tmp and removed at the end. One line a
-# release says how it went and how long it took; the exit status says
-# whether all passed.
+# release says how it went, how long it took and which of the allowed
+# lintian tags showed; the exit status says whether all passed.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 releases=${*:-trixie sid}
@@ -72,6 +72,9 @@ step() {
         env HOME=/tmp sh -c 'lintian --pedantic -I --tag-display-limit 0 /build/hba-discovery_*.changes' \
         > "$root.lintian" 2>&1 || true
     cat "$root.lintian" >> "$log"
+    # The tags shown, for the summary line.
+    sed -nE 's/^([EWIPXO]): [^:]+: ([^ ]+).*/\1: \2/p' "$root.lintian" | sort -u |
+        paste -s -d, - > "$root.tags"
     unexpected=$("$top/tests/package/lintian-unexpected" "$root.lintian")
     [ -z "$unexpected" ] || { echo "lintian: tags tests/package/lintian-allowed does not name: $unexpected" >> "$log"; return 1; }
 }
@@ -82,7 +85,8 @@ for release in $releases; do
     start=$(date +%s)
     log="$work/$release.log"
     if (step "$release" "$work/$release" "$log"); then
-        results="$results $release:passed($(($(date +%s) - start))s)"
+        tags=$(cat "$work/$release.tags")
+        results="$results $release:passed($(($(date +%s) - start))s, lintian: ${tags:-no tag})"
     else
         failed=$((failed + 1))
         results="$results $release:FAILED($(($(date +%s) - start))s)"

@@ -48,21 +48,28 @@ bool CountExpansion(xmlDocPtr doc, xmlNodePtr node, ExpansionBudget& budget)
 
 // libxml2's guards on its own work: an entity that amplifies too much or
 // loops, a document nested or sized past its limits, memory run out. libxml2
-// 2.9 and 2.15 number and word them differently (nesting past 256 is an
-// internal error in 2.9, a resource limit later), and stop the reading
-// either way. Values read before such an error are not to be trusted, so
-// each of them refuses the whole reading, as an attribute beyond the bounds
-// below does.
-bool IsLimitError(int code)
+// 2.9 and 2.15 number and word them differently, and stop the reading
+// either way. Values read before such a stop are not to be trusted, so each
+// of them refuses the whole reading, as an attribute beyond the bounds below
+// does.
+bool IsLimitError(XmlErrorGuard::Error error)
 {
-    switch (code) {
-    case XML_ERR_INTERNAL_ERROR:
+    switch (error->code) {
     case XML_ERR_NO_MEMORY:
     case XML_ERR_ENTITY_LOOP:
+        return true;
 #if LIBXML_VERSION >= 21200
     case XML_ERR_RESOURCE_LIMIT:
-#endif
         return true;
+#else
+    // Before 2.12 the depth limit has no code of its own: it is an internal
+    // error in these words, which those released versions keep.
+    case XML_ERR_INTERNAL_ERROR: {
+        static const char depth[] = "Excessive depth in document";
+        return error->message != nullptr &&
+               std::strncmp(error->message, depth, sizeof depth - 1) == 0;
+    }
+#endif
     default:
         return false;
     }
@@ -194,7 +201,7 @@ void ConfigReading::KeepParserError(void* reading, XmlErrorGuard::Error error)
     // one, quotes bytes of the file, so only the first is kept.
     BoundedText::CopyBounded(kept.message, error->message != nullptr ? error->message : "");
     kept.message[std::strcspn(kept.message, "\n")] = '\0';
-    if (error->level >= XML_ERR_ERROR && IsLimitError(error->code) && self.refused_line == 0) {
+    if (error->level >= XML_ERR_ERROR && IsLimitError(error) && self.refused_line == 0) {
         self.refused_line = error->line > 0 ? error->line : 1;
         self.refused_by_libxml2 = true;
     }
