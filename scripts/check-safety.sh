@@ -83,6 +83,27 @@ step_valgrind() {
     [ "$failed" -eq 0 ] && [ "$errors" -eq 0 ] && [ "$lost" -eq 0 ]
 }
 
+# libxml2 for i386, and the libraries it runs with, are unpacked from
+# Debian's packages into DIR rather than installed. Installed beside the
+# host's 64-bit libraries, each (liblzma5, zlib1g, ...) must be of the very
+# version of its 64-bit twin, which a mirror whose i386 and amd64 lists
+# differ (caught mid-sync) cannot give: apt-get then says "held broken
+# packages". The C and C++ libraries are the multilib compiler's.
+unpack_i386_libxml2() {
+    dir=$1
+    rm -rf "$dir" "$dir.debs"
+    mkdir -p "$dir" "$dir.debs"
+    runtime=$(apt-cache depends libxml2-dev:i386 | sed -n 's/^ *Depends: \(libxml2[^:<]*\):i386$/\1/p' | head -n 1)
+    [ -n "$runtime" ] || { echo "m32: apt knows no libxml2-dev:i386 (apt-get update after dpkg --add-architecture i386)" >&2; return 1; }
+    libs=$(apt-cache depends "$runtime:i386" | sed -n 's/^ *Depends: \([^:<]*\):i386$/\1:i386/p' | grep -v -x libc6:i386)
+    # shellcheck disable=SC2086
+    (cd "$dir.debs" && apt-get download -qq -o APT::Sandbox::User=root libxml2-dev:i386 "$runtime:i386" $libs) ||
+        { echo "m32: apt-get download of libxml2-dev:i386 $runtime:i386 $libs failed" >&2; return 1; }
+    for deb in "$dir.debs"/*.deb; do
+        dpkg-deb -x "$deb" "$dir"
+    done
+}
+
 step_m32() {
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         if [ "$(id -u)" -ne 0 ]; then
@@ -95,8 +116,9 @@ step_m32() {
     "$deps" base m32
     build="$top/build-m32"
     rm -f "$build/run-mode"
+    unpack_i386_libxml2 "$build/i386-root" || return 1
     cmake -S "$top" -B "$build" -DHBA_WERROR=ON -DHBA_DEPLOY_TESTS=OFF -DBUILD_TESTING=ON \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" -DHBA_I386_ROOT="$build/i386-root" >/dev/null
     cmake --build "$build" -j"$jobs" --target hba-discovery >/dev/null
     # ELF class 1: a 32-bit program.
     class=$(od -An -tx1 -j4 -N1 "$build/hba-discovery" | tr -d ' ')
