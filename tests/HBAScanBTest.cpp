@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <linux/capability.h>
 #include <memory>
 #include <string>
-#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>

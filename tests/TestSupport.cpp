@@ -95,8 +95,8 @@ int SinkClose(void*)
 // of 4000 without, so the writer must not change kinds after the padding.
 xmlTextWriterPtr NewSinkWriter(WriterSink* sink)
 {
-    return xmlNewTextWriter(xmlOutputBufferCreateIO(SinkWrite, SinkClose, sink,
-                                                    xmlFindCharEncodingHandler("UTF-8")));
+    return xmlNewTextWriter(
+        xmlOutputBufferCreateIO(SinkWrite, SinkClose, sink, xmlFindCharEncodingHandler("UTF-8")));
 }
 
 // How many bytes the sink writer's output buffer holds before it passes them
