@@ -52,7 +52,7 @@ bool CountExpansion(xmlDocPtr doc, xmlNodePtr node, ExpansionBudget& budget)
 // either way. Values read before such a stop are not to be trusted, so each
 // of them refuses the whole reading, as an attribute beyond the bounds below
 // does.
-bool IsLimitError(XmlErrorGuard::Error error)
+bool IsLimitError(const xmlError* error)
 {
     switch (error->code) {
     case XML_ERR_NO_MEMORY:
