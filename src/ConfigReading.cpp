@@ -104,8 +104,14 @@ int OpenRegularFile(const char* path, int* error)
 } // namespace
 
 ConfigReading::ConfigReading()
-    : path(""), fd(-1), reader(nullptr), handlers(), opened(false),
-      read_result(1), first_error{XML_ERR_NONE, 0, {}}, refused_line(0), refused_by_libxml2(false)
+    : path(""),
+      fd(-1),
+      reader(nullptr),
+      handlers(),
+      opened(false),
+      read_result(1),
+      first_error{XML_ERR_NONE, 0, {}},
+      refused_line(0)
 {
 }
 

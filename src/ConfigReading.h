@@ -80,7 +80,7 @@ private:
     // libxml2 stopped at one of its own limits; 0 if none.
     int refused_line;
     // True when libxml2's limit refused the reading, not the bounds above.
-    bool refused_by_libxml2;
+    bool refused_by_libxml2 = false;
 };
 
 #endif

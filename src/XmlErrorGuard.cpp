@@ -10,8 +10,10 @@
 
 XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
                              xmlGenericErrorFunc generic)
-    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
-      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
+    : saved_structured(xmlStructuredError),
+      saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError),
+      saved_generic_context(xmlGenericErrorContext)
 {
     xmlSetStructuredErrorFunc(context, structured);
     if (generic != nullptr)
@@ -19,8 +21,10 @@ XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
 }
 
 XmlErrorGuard::XmlErrorGuard()
-    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
-      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
+    : saved_structured(xmlStructuredError),
+      saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError),
+      saved_generic_context(xmlGenericErrorContext)
 {
 }
 
