@@ -31,7 +31,8 @@ using Expected = std::vector<std::pair<std::string, std::string>>;
 class Fields {
 public:
     Fields(const std::uint8_t* data, std::size_t size)
-        : text(reinterpret_cast<const char*>(data), size), pos(0)
+        : text(reinterpret_cast<const char*>(data), size),
+          pos(0)
     {
     }
     // The next zero-terminated piece of the input (empty once it is used up).

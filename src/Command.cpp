@@ -46,8 +46,15 @@ void Command::KillRunning()
 }
 
 Command::Command(const char* text, int debug_value)
-    : command_text(), output(), operating_dir(), field_separator('\0'), substring(),
-      current_char(0), debug(debug_value), new_iterator(1), command_stored(false),
+    : command_text(),
+      output(),
+      operating_dir(),
+      field_separator('\0'),
+      substring(),
+      current_char(0),
+      debug(debug_value),
+      new_iterator(1),
+      command_stored(false),
       accepted_status(0)
 {
     std::size_t len = std::strlen(text);

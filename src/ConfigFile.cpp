@@ -16,8 +16,13 @@ const char* AsText(const xmlChar* s)
 } // namespace
 
 ConfigFile::ConfigFile(const char* path, int debug_value)
-    : debug(debug_value), ComponentTitle(), ComponentVersion(), ComponentFileName(),
-      SupportedDevices(), file_name_cut(false), reading()
+    : debug(debug_value),
+      ComponentTitle(),
+      ComponentVersion(),
+      ComponentFileName(),
+      SupportedDevices(),
+      file_name_cut(false),
+      reading()
 {
     FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
 

@@ -44,6 +44,8 @@ public:
 
     int IsDeviceSupported(std::string vendor, std::string device, std::string subvendor,
                           std::string subdevice);
+    // A copy on purpose: the caller's list stays independent of the object.
+    // cppcheck-suppress returnByReference
     std::vector<PciDevice> GetSupportedDevices() const;
 
     static void convertToUpperCase(char* text);

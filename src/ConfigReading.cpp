@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <libxml/globals.h>
-
 #include "BoundedText.h"
 #include "Diagnostics.h"
 #include "XmlParserCleanup.h"
@@ -48,6 +46,35 @@ bool CountExpansion(xmlDocPtr doc, xmlNodePtr node, ExpansionBudget& budget)
     return true;
 }
 
+// libxml2's guards on its own work: an entity that amplifies too much or
+// loops, a document nested or sized past its limits, memory run out. libxml2
+// 2.9 and 2.15 number and word them differently, and stop the reading
+// either way. Values read before such a stop are not to be trusted, so each
+// of them refuses the whole reading, as an attribute beyond the bounds below
+// does.
+bool IsLimitError(const xmlError* error)
+{
+    switch (error->code) {
+    case XML_ERR_NO_MEMORY:
+    case XML_ERR_ENTITY_LOOP:
+        return true;
+#if LIBXML_VERSION >= 21200
+    case XML_ERR_RESOURCE_LIMIT:
+        return true;
+#else
+    // Before 2.12 the depth limit has no code of its own: it is an internal
+    // error in these words, which those released versions keep.
+    case XML_ERR_INTERNAL_ERROR: {
+        static const char depth[] = "Excessive depth in document";
+        return error->message != nullptr &&
+               std::strncmp(error->message, depth, sizeof depth - 1) == 0;
+    }
+#endif
+    default:
+        return false;
+    }
+}
+
 // Opens the configuration for reading as it is on disk: a regular file
 // only, a link to one followed as any file name is. A FIFO would block the
 // open (no time limit applies to it), a device or directory reads forever or
@@ -77,8 +104,14 @@ int OpenRegularFile(const char* path, int* error)
 } // namespace
 
 ConfigReading::ConfigReading()
-    : path(""), fd(-1), reader(nullptr), handlers(), opened(false),
-      read_result(1), first_error{XML_ERR_NONE, 0, {}}, refused_line(0)
+    : path(""),
+      fd(-1),
+      reader(nullptr),
+      handlers(),
+      opened(false),
+      read_result(1),
+      first_error{XML_ERR_NONE, 0, {}},
+      refused_line(0)
 {
 }
 
@@ -91,10 +124,11 @@ ConfigReading::~ConfigReading()
 // Everything libxml2 says during the reading goes to one handler that keeps
 // one error; it is said in one line when the reading is closed. libxml2's own
 // handler would print the offending line of the file, which may be a file
-// the caller must not see. The file is opened here and handed over as a
-// descriptor: libxml2 reads it as it is, where from a file name it would
-// expand gzip-compressed content (204 KB became 200 MiB) and open a FIFO
-// without a time limit.
+// the caller must not see. The file is opened here and read through
+// ReadFile: libxml2 sees its bytes as they are on disk. From a file name it
+// would expand gzip-compressed content (204 KB became 200 MiB) and open a
+// FIFO without a time limit; from 2.13 on it does the first with a
+// descriptor too, so the reader is given no descriptor, only the bytes.
 xmlTextReaderPtr ConfigReading::Open(const char* file_path)
 {
     path = file_path;
@@ -103,7 +137,7 @@ xmlTextReaderPtr ConfigReading::Open(const char* file_path)
     if (fd < 0)
         KeepOpenError(open_error);
     handlers.emplace(this, KeepParserError, DropGenericError);
-    reader = fd >= 0 ? xmlReaderForFd(fd, path, nullptr, 0) : nullptr;
+    reader = fd >= 0 ? xmlReaderForIO(ReadFile, nullptr, this, path, nullptr, 0) : nullptr;
     opened = reader != nullptr;
     return reader;
 }
@@ -116,7 +150,7 @@ int ConfigReading::ReadNode()
 {
     if (read_result == 1)
         read_result = xmlTextReaderRead(reader);
-    if (read_result == 1 && !AttributesExpandWithinBounds())
+    if (read_result == 1 && (refused_line != 0 || !AttributesExpandWithinBounds()))
         read_result = -1;
     return read_result;
 }
@@ -160,9 +194,10 @@ void ConfigReading::Release()
 // stops at its first fatal error, so what follows it is a consequence, and an
 // error before it is its cause (a read that failed: "Is a directory"); a
 // warning never ends the reading.
-void ConfigReading::KeepParserError(void* reading, xmlErrorPtr error)
+void ConfigReading::KeepParserError(void* reading, XmlErrorGuard::Error error)
 {
-    ParserError& kept = static_cast<ConfigReading*>(reading)->first_error;
+    ConfigReading& self = *static_cast<ConfigReading*>(reading);
+    ParserError& kept = self.first_error;
     if (error == nullptr || error->level == XML_ERR_NONE || kept.level > XML_ERR_WARNING ||
         (kept.level == XML_ERR_WARNING && error->level == XML_ERR_WARNING))
         return;
@@ -172,6 +207,30 @@ void ConfigReading::KeepParserError(void* reading, xmlErrorPtr error)
     // one, quotes bytes of the file, so only the first is kept.
     BoundedText::CopyBounded(kept.message, error->message != nullptr ? error->message : "");
     kept.message[std::strcspn(kept.message, "\n")] = '\0';
+    if (error->level >= XML_ERR_ERROR && IsLimitError(error) && self.refused_line == 0) {
+        self.refused_line = error->line > 0 ? error->line : 1;
+        self.refused_by_libxml2 = true;
+    }
+}
+
+// libxml2's input: the file's bytes. A failed read is kept as the cause of
+// what libxml2 then says, in the system's words ("Input/output error"), as
+// libxml2 words only its own reads.
+int ConfigReading::ReadFile(void* reading, char* buffer, int length)
+{
+    ConfigReading& self = *static_cast<ConfigReading*>(reading);
+    ssize_t got;
+    do {
+        got = read(self.fd, buffer, static_cast<std::size_t>(length));
+    } while (got < 0 && errno == EINTR);
+    if (got >= 0)
+        return static_cast<int>(got);
+    if (self.first_error.level < XML_ERR_ERROR) {
+        self.first_error.level = XML_ERR_ERROR;
+        self.first_error.line = 0;
+        BoundedText::CopyBounded(self.first_error.message, std::strerror(errno));
+    }
+    return -1;
 }
 
 // A configuration that cannot be opened, or is refused, is said as libxml2
@@ -198,7 +257,10 @@ void ConfigReading::DropGenericError(void* /*reading*/, const char* /*format*/, 
 // that was refused; nothing for a clean one.
 void ConfigReading::Report() const
 {
-    if (refused_line != 0) {
+    if (refused_by_libxml2) {
+        Diagnostics::SayAbout(path, ":%d: %s; the configuration is not read", refused_line,
+                              first_error.message);
+    } else if (refused_line != 0) {
         Diagnostics::SayAbout(path,
                               ":%d: an attribute value expands to more than %zu characters or "
                               "%zu pieces; the configuration is not read",

@@ -48,8 +48,9 @@ public:
 
     // True when the file could be opened at all and was not refused.
     bool WasOpened() const;
-    // True when an attribute value expanded beyond the bounds: the reading
-    // counts for nothing, as if the file were missing.
+    // True when an attribute value expanded beyond the bounds, or libxml2
+    // stopped at one of its own limits (entity amplification, depth, size,
+    // memory): the reading counts for nothing, as if the file were missing.
     bool WasRefused() const;
 
 private:
@@ -59,7 +60,8 @@ private:
         int line;
         char message[160];
     };
-    static void KeepParserError(void* reading, xmlErrorPtr error);
+    static void KeepParserError(void* reading, XmlErrorGuard::Error error);
+    static int ReadFile(void* reading, char* buffer, int length);
     static void DropGenericError(void* reading, const char* format, ...);
     void KeepOpenError(int error);
     bool AttributesExpandWithinBounds();
@@ -74,8 +76,11 @@ private:
     // 1 while the reader goes on; its final result once it has ended.
     int read_result;
     ParserError first_error;
-    // Line of an element whose attribute expands beyond the bounds; 0 if none.
+    // Line of an element whose attribute expands beyond the bounds, or where
+    // libxml2 stopped at one of its own limits; 0 if none.
     int refused_line;
+    // True when libxml2's limit refused the reading, not the bounds above.
+    bool refused_by_libxml2 = false;
 };
 
 #endif

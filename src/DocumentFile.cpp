@@ -88,7 +88,11 @@ char DocumentFile::pending_name[64];
 volatile std::sig_atomic_t DocumentFile::pending = 0;
 
 DocumentFile::DocumentFile()
-    : output_name(), sink{-1, 0}, temporary_created(false), blocked_name(), older_kept(false)
+    : output_name(),
+      sink{-1, 0},
+      temporary_created(false),
+      blocked_name(),
+      older_kept(false)
 {
 }
 

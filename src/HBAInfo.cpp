@@ -61,9 +61,21 @@ HBAInfo::HBAInfo(const char* address, int debug_value) : HBAInfo()
 }
 
 HBAInfo::HBAInfo()
-    : pci_address(), host_no(), pci_vendor_id(), pci_device_id(), pci_subvendor_id(),
-      pci_subdevice_id(), composite_pci_id(), product_id(), busnumber(), devicenumber(),
-      funcnumber(), fi(), bi(), util(), debug(0)
+    : pci_address(),
+      host_no(),
+      pci_vendor_id(),
+      pci_device_id(),
+      pci_subvendor_id(),
+      pci_subdevice_id(),
+      composite_pci_id(),
+      product_id(),
+      busnumber(),
+      devicenumber(),
+      funcnumber(),
+      fi(),
+      bi(),
+      util(),
+      debug(0)
 {
 }
 

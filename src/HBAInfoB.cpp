@@ -25,7 +25,9 @@ int ComponentValue(const char* token)
 } // namespace
 
 HBAInfoB::HBAInfoB(const char* pci_address, int debug_value)
-    : HBAInfo(pci_address, debug_value), debug(debug_value), util()
+    : HBAInfo(pci_address, debug_value),
+      debug(debug_value),
+      util()
 {
     util.SetDebugValue(debug_value);
     CreateBiosItem();

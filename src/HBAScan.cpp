@@ -28,9 +28,19 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value) : HBAScan()
 }
 
 HBAScan::HBAScan()
-    : debug(0), OutputFileName(), TarnromVerStr(), VersionStr(), TypeStr(), AltName(),
-      TakesEffectStr(), ConfigurationFile(), writer(nullptr), util(), OutputFileNameProblem(),
-      document(), error_guard()
+    : debug(0),
+      OutputFileName(),
+      TarnromVerStr(),
+      VersionStr(),
+      TypeStr(),
+      AltName(),
+      TakesEffectStr(),
+      ConfigurationFile(),
+      writer(nullptr),
+      util(),
+      OutputFileNameProblem(),
+      document(),
+      error_guard()
 {
 }
 
@@ -132,7 +142,7 @@ void HBAScan::DiscardDocument()
     document.Discard();
 }
 
-void HBAScan::DropOutputError(void* /*context*/, xmlErrorPtr /*error*/)
+void HBAScan::DropOutputError(void* /*context*/, XmlErrorGuard::Error /*error*/)
 {
 }
 

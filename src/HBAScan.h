@@ -11,6 +11,7 @@
 
 #include "DocumentFile.h"
 #include "FwCompLibUtil.h"
+#include "XmlErrorGuard.h"
 
 // The generic scanner: the configuration file name, the discovery document's
 // name and header values, the document writer, and the header and footer.
@@ -62,7 +63,7 @@ protected:
 private:
     // libxml2 reports a failed write on its own as well; the tool says it
     // once, in its own words, so libxml2's report is dropped.
-    static void DropOutputError(void* context, xmlErrorPtr error);
+    static void DropOutputError(void* context, XmlErrorGuard::Error error);
 
     // DropOutputError's hold on libxml2's errors, while the writer is open.
     std::optional<FwCompLibUtil::XmlErrorGuard> error_guard;

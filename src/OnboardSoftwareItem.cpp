@@ -4,8 +4,17 @@
 
 // Every field starts as an empty text, so WriteXml only ever sees terminated texts.
 OnboardSoftwareItem::OnboardSoftwareItem()
-    : type(), firmware_id(), version(), active_version(), action(), duration(), message(), shared(),
-      valid(false), debug(0), util()
+    : type(),
+      firmware_id(),
+      version(),
+      active_version(),
+      action(),
+      duration(),
+      message(),
+      shared(),
+      valid(false),
+      debug(0),
+      util()
 {
 }
 

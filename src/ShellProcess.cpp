@@ -54,7 +54,9 @@ int OpenPidFd(pid_t pid)
 // when its init succeeded.
 struct SpawnOptions {
     SpawnOptions()
-        : actions(), attributes(), actions_error(posix_spawn_file_actions_init(&actions)),
+        : actions(),
+          attributes(),
+          actions_error(posix_spawn_file_actions_init(&actions)),
           attributes_error(posix_spawnattr_init(&attributes))
     {
     }

@@ -2,16 +2,30 @@
 // XmlErrorGuard: saves libxml2's error handlers, sets the caller's, restores them.
 #include "XmlErrorGuard.h"
 
+// The handlers' globals are declared by xmlerror.h from libxml2 2.12 on,
+// which deprecates globals.h; before, only globals.h declares them.
+#if LIBXML_VERSION < 21200
 #include <libxml/globals.h>
+#endif
 
 XmlErrorGuard::XmlErrorGuard(void* context, xmlStructuredErrorFunc structured,
                              xmlGenericErrorFunc generic)
-    : saved_structured(xmlStructuredError), saved_structured_context(xmlStructuredErrorContext),
-      saved_generic(xmlGenericError), saved_generic_context(xmlGenericErrorContext)
+    : saved_structured(xmlStructuredError),
+      saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError),
+      saved_generic_context(xmlGenericErrorContext)
 {
     xmlSetStructuredErrorFunc(context, structured);
     if (generic != nullptr)
         xmlSetGenericErrorFunc(context, generic);
+}
+
+XmlErrorGuard::XmlErrorGuard()
+    : saved_structured(xmlStructuredError),
+      saved_structured_context(xmlStructuredErrorContext),
+      saved_generic(xmlGenericError),
+      saved_generic_context(xmlGenericErrorContext)
+{
 }
 
 XmlErrorGuard::~XmlErrorGuard()

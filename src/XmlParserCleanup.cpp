@@ -4,10 +4,21 @@
 
 #include <libxml/parser.h>
 
+#include "XmlErrorGuard.h"
+
 namespace {
 
 int open_writers = 0;
 bool cleanup_pending = false;
+
+// From libxml2 2.15 on, xmlCleanupParser also resets the error handlers. A
+// guard's handler stays set across the clean-up, as with earlier versions:
+// the guard that set it, not the clean-up, decides when it goes.
+void CleanupKeepingHandlers()
+{
+    const XmlErrorGuard handlers_in_place;
+    xmlCleanupParser();
+}
 
 } // namespace
 
@@ -22,7 +33,7 @@ void XmlParserCleanup::WriterFreed()
         open_writers--;
     if (open_writers == 0 && cleanup_pending) {
         cleanup_pending = false;
-        xmlCleanupParser();
+        CleanupKeepingHandlers();
     }
 }
 
@@ -32,5 +43,5 @@ void XmlParserCleanup::Cleanup()
         cleanup_pending = true;
         return;
     }
-    xmlCleanupParser();
+    CleanupKeepingHandlers();
 }

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 #include <libxml/encoding.h>
+#if LIBXML_VERSION < 21200
 #include <libxml/globals.h>
+#endif
 #include <libxml/parser.h>
 
 #include "ConfigFile.h"
@@ -213,12 +215,12 @@ TEST(FwCompLibUtilTest, EachFailedWriterStepIsTracedUnderTheHBAInfoLabel)
     }
 }
 
-void CountError(void* count, xmlErrorPtr /*error*/)
+void CountError(void* count, XmlErrorGuard::Error /*error*/)
 {
     ++*static_cast<int*>(count);
 }
 
-void DropError(void* /*context*/, xmlErrorPtr /*error*/)
+void DropError(void* /*context*/, XmlErrorGuard::Error /*error*/)
 {
 }
 

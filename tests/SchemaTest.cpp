@@ -18,13 +18,14 @@
 #include "HBAInfo.h"
 #include "HBAScanB.h"
 #include "TestSupport.h"
+#include "XmlErrorGuard.h"
 
 namespace {
 
 const std::string kDiscoverySchema = SCHEMA_DIR "/discovery.xsd";
 const std::string kConfigSchema = SCHEMA_DIR "/component-config.xsd";
 
-void CollectError(void* context, xmlErrorPtr error)
+void CollectError(void* context, XmlErrorGuard::Error error)
 {
     std::string* errors = static_cast<std::string*>(context);
     *errors += error->message != nullptr ? error->message : "(no message)\n";

@@ -60,7 +60,7 @@ std::string CaptureStdout(Fn fn)
 std::string SinkOutput(const std::function<void(xmlTextWriterPtr)>& write);
 
 // Runs write on a text writer whose sink refuses the first flush. libxml2's
-// output buffer flushes once it holds 4000 bytes; the writer is padded so
+// output buffer flushes once it is full (4000 or 4096 bytes, by version); the writer is padded so
 // that the write call which begins at byte `at` of write's own output is the
 // one that reaches it, and that call and every later one fail. Returns
 // write's result; *written receives what write had produced up to and
