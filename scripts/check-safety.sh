@@ -92,7 +92,7 @@ step_valgrind() {
 unpack_i386_libxml2() {
     dir=$1
     rm -rf "$dir" "$dir.debs"
-    mkdir -p "$dir" "$dir.debs"
+    mkdir -m 0755 "$dir" "$dir.debs" || return 1
     runtime=$(apt-cache depends libxml2-dev:i386 | sed -n 's/^ *Depends: \(libxml2[^:<]*\):i386$/\1/p' | head -n 1)
     [ -n "$runtime" ] || { echo "m32: apt knows no libxml2-dev:i386 (apt-get update after dpkg --add-architecture i386)" >&2; return 1; }
     libs=$(apt-cache depends "$runtime:i386" | sed -n 's/^ *Depends: \([^:<]*\):i386$/\1:i386/p' | grep -v -x libc6:i386)
@@ -116,9 +116,14 @@ step_m32() {
     "$deps" base m32
     build="$top/build-m32"
     rm -f "$build/run-mode"
-    unpack_i386_libxml2 "$build/i386-root" || return 1
+    # Outside the tree: the cases that run the tool as nobody run a copy of
+    # it, whose libraries must be reachable by nobody from a private tree
+    # (root's home) too. One directory a user and checkout, made anew
+    # (mkdir fails on one that someone else made first).
+    i386_root=/var/tmp/hba-i386-root.$(id -u).$(printf '%s' "$top" | cksum | cut -d' ' -f1)
+    unpack_i386_libxml2 "$i386_root" || return 1
     cmake -S "$top" -B "$build" -DHBA_WERROR=ON -DHBA_DEPLOY_TESTS=OFF -DBUILD_TESTING=ON \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" -DHBA_I386_ROOT="$build/i386-root" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" -DHBA_I386_ROOT="$i386_root" >/dev/null
     cmake --build "$build" -j"$jobs" --target hba-discovery >/dev/null
     # ELF class 1: a 32-bit program.
     class=$(od -An -tx1 -j4 -N1 "$build/hba-discovery" | tr -d ' ')
