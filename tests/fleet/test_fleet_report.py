@@ -7,9 +7,11 @@ comparison with the previous run, the rebuild."""
 import base64
 import contextlib
 import filecmp
+import html
 import io
 import json
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -60,6 +62,12 @@ class ReadDocument(unittest.TestCase):
             ("<other/>", ("not well-formed", "root element other, not tarn_rom_discovery")),
             (DOCUMENT[:100], ("not well-formed", None)),
             (DOCUMENT, ("document too large", f"more than {len(DOCUMENT) - 1} bytes")),
+            (DOCUMENT.replace(b'"upgrade"', b'"reflash"'),
+             ("not well-formed", 'device 1: action "reflash" is not upgrade, downgrade or rewrite')),
+            (DOCUMENT.replace(b'"rewrite"', b'"' + b"x" * 100000 + b'"'),
+             ("not well-formed", f'device 3: action "{"x" * 77}..." is not upgrade, downgrade or rewrite')),
+            (DOCUMENT.replace(b'active_version value="3.0.2.0"', 'active_version value="3²"'.encode()),
+             ("not well-formed", 'device 1: active_version "3²" is not a version number')),
         ]
         for text, (reason, detail) in cases:
             with self.subTest(reason=reason, detail=detail):
@@ -98,6 +106,16 @@ class Reasons(unittest.TestCase):
             ({"rc": 0, "stdout": said("ok", document=DOCUMENT).replace("HBA1 data ", "HBA1 data !", 1)},
              "not well-formed", "damaged"),
             ({"rc": 0, "stdout": said("ok", document=DOCUMENT)}, "document too large", "bytes, more than 100"),
+            ({"rc": 0, "stdout": said("ok", document=DOCUMENT, counts="² 0")}, "not well-formed",
+             'counts "² 0" are not numbers'),
+            ({"rc": 0, "stdout": said("ok", document=DOCUMENT, counts="0 " + "9" * 5000)},
+             "not well-formed", "are not numbers"),
+            ({"rc": 0, "stdout": said("ok", document=DOCUMENT).replace(f" {len(DOCUMENT)}\r\n", " ²\r\n")},
+             "not well-formed", 'size "²" is not a number'),
+            # A terminal title and a banner without a line end before the first line.
+            ({"rc": 0, "stdout": "\x1b]0;root@host28: ~\x07Welcome to host28HBA1 outcome tool-not-installed\r\n"
+                                 f"HBA1 detail {b64('hba-discovery is not on PATH (/bin)')}\r\nHBA1 end\r\n"},
+             "tool not installed", "not on PATH"),
         ]
         for result, reason, detail in cases:
             with self.subTest(reason=reason, detail=detail):
@@ -144,6 +162,7 @@ def host(name, *devices, reason=""):
 
 
 FC8 = ("1A2B.0013.1A2B.0014", "FC-8200")
+OLD, NEWER = FC8 + ("3.0.2.0", "3.2.1.0", "upgrade"), FC8 + ("3.3.0.0", "3.2.1.0", "downgrade")
 
 
 class Comparison(unittest.TestCase):
@@ -153,12 +172,15 @@ class Comparison(unittest.TestCase):
                     "c": host("c", reason="unreachable"),
                     "d": host("d", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade"),
                               FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
+                    "e": host("e", OLD, NEWER), "f": host("f", OLD, NEWER),
                     "gone": host("gone", FC8 + ("3.1.0.0", "3.2.1.0", "upgrade"))}
         report = fr.Report("now", hosts=[
             host("a", FC8 + ("3.3.0.0", "3.2.1.0", "downgrade")),
             host("b", reason="unreachable"),
             host("c", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
             host("d", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
+            host("e", NEWER),           # the first of two like adapters removed
+            host("f", NEWER, OLD),      # the same two, listed the other way round
             host("new", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade"))])
         expected = [
             ["a", FC8[0], "installed version", "3.2.1.0", "3.3.0.0"],
@@ -167,11 +189,21 @@ class Comparison(unittest.TestCase):
             ["c", "", "host recovered", "unreachable", "ok"],
             ["c", FC8[0], "appeared", "", "3.0.2.0"],
             ["d", FC8[0], "gone", "3.0.2.0", ""],
+            ["e", FC8[0], "gone", "3.0.2.0", ""],
             ["new", FC8[0], "appeared", "", "3.0.2.0"],
         ]
         self.assertEqual([c.row() for c in fr.compare(previous, report, False)], expected)
         self.assertEqual([c.row() for c in fr.compare(previous, report, True)],
                          expected + [["gone", FC8[0], "gone", "3.1.0.0", ""]])
+
+
+OK = {"rc": 0, "stdout": said("ok", document=DOCUMENT)}
+NEWER_BIOS = {"rc": 0, "stdout": said("ok", document=DOCUMENT.replace(b"3.0.2.0", b"3.1.0.0"))}
+
+
+def read(run_dir, name):
+    with open(os.path.join(run_dir, name), encoding="utf-8") as stream:
+        return json.load(stream) if name.endswith(".json") else stream.read()
 
 
 class WriteAndRebuild(unittest.TestCase):
@@ -187,6 +219,83 @@ class WriteAndRebuild(unittest.TestCase):
             finally:
                 sys.stdin = sys.__stdin__
         return run_dir, out.getvalue()
+
+    def test_one_host_spoils_nothing(self):
+        name = b64("FCBOOT32_disc.xml")
+        hostile = [
+            ("counts", said("ok", document=DOCUMENT, counts="² 0"), 'counts "² 0" are not numbers'),
+            ("size", said("ok", document=DOCUMENT).replace(f" {len(DOCUMENT)}\r", " ²\r"),
+             'size "²" is not a number'),
+            ("long-name", said("ok", document=DOCUMENT).replace(name, b64("x" * 291 + "_disc.xml")),
+             "the report could not take this host's answer: File name too long"),
+            ("version", said("ok", document=DOCUMENT.replace(b'"3.0.2.0"', '"3²"'.encode())),
+             'device 1: active_version "3²" is not a version number'),
+            ("action", said("ok", document=DOCUMENT.replace(b'"downgrade"', b'"made-up"')),
+             'device 2: action "made-up" is not upgrade, downgrade or rewrite'),
+        ]
+        with tempfile.TemporaryDirectory() as report_dir:
+            run_dir, printed = self.write(report_dir, "20260101T000000Z",
+                                          [("a", OK)] + [(h, {"rc": 0, "stdout": out}) for h, out, _ in hostile])
+            self.assertEqual(read(run_dir, "hosts.csv").splitlines(),
+                             ["host,outcome,devices,reason", "a,ok,3,"]
+                             + [f"{h},failed,,not well-formed" for h, _, _ in hostile])
+            self.assertEqual(json.loads(printed.splitlines()[-1]),
+                             {h: f"not well-formed: {why}" for h, _, why in hostile})
+            self.assertEqual(sorted(os.listdir(os.path.join(run_dir, "hosts"))), ["a", "action", "version"])
+
+    def test_compared_with_the_last_report_written(self):
+        # The clock went ahead two hours for the second run, then back.
+        with tempfile.TemporaryDirectory() as report_dir:
+            self.write(report_dir, "20260101T100000Z", [("a", OK)])
+            self.write(report_dir, "20260101T120000Z", [("a", NEWER_BIOS)])
+            now, printed = self.write(report_dir, "20260101T103000Z", [("a", OK)])
+            self.assertEqual(read(now, "run.json")["compared_with"], "20260101T120000Z")
+            change = "a,1A2B.0013.1A2B.0014,installed version,3.1.0.0,3.0.2.0"
+            self.assertEqual(read(now, "changes.csv").splitlines()[1:], [change])
+            self.assertIn("changes since 20260101T120000Z: 1", printed)
+            # Rebuilt once more runs are written, it compares with the same one.
+            self.write(report_dir, "20260101T110000Z", [("a", NEWER_BIOS)])
+            with contextlib.redirect_stdout(io.StringIO()):
+                self.assertEqual(fr.main(["rebuild", now]), 0)
+            self.assertEqual(read(now, "changes.csv").splitlines()[1:], [change])
+
+    def test_damaged_earlier_run_skipped(self):
+        def append(name, text, mode="a"):
+            def damage(run):
+                with open(os.path.join(run, name), mode) as stream:
+                    stream.write(text)
+            return damage
+
+        def cut(name):
+            def damage(run):
+                with open(os.path.join(run, name), "r+", encoding="utf-8") as stream:
+                    stream.truncate(len(stream.read().rsplit("\n", 2)[0]) + 1)
+            return damage
+        cases = [
+            (lambda run: os.unlink(os.path.join(run, "fleet.csv")), "fleet.csv: No such file or directory"),
+            (append("hosts.csv", "b,ok\n"), "hosts.csv, line 3: 2 fields, not 4"),
+            (append("hosts.csv", "b,ok,many,\n"), 'hosts.csv: host "b" neither ok with a number of '
+             "devices nor failed with a reason"),
+            (cut("fleet.csv"), 'fleet.csv: 2 devices of host "a", hosts.csv says 3'),
+            (append("hosts.csv", b"\xff", "wb"),
+             "hosts.csv: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"),
+            (append("run.json", "}"), "run.json missing or unreadable"),
+            (lambda run: os.unlink(os.path.join(run, "report.html")), "no report.html"),
+            (lambda run: shutil.rmtree(run), "not there"),
+        ]
+        for damage, why in cases:
+            with self.subTest(why=why), tempfile.TemporaryDirectory() as report_dir:
+                self.write(report_dir, "20260101T000000Z", [("a", OK)])
+                damaged, _ = self.write(report_dir, "20260101T000001Z", [("a", OK)])
+                damage(damaged)
+                now, printed = self.write(report_dir, "20260101T000002Z", [("a", NEWER_BIOS)])
+                facts = read(now, "run.json")
+                self.assertEqual((facts["compared_with"], facts["skipped"]),
+                                 ("20260101T000000Z", [{"run": "20260101T000001Z", "why": why}]))
+                self.assertEqual(read(now, "changes.csv").splitlines()[1:],
+                                 ["a,1A2B.0013.1A2B.0014,installed version,3.0.2.0,3.1.0.0"])
+                self.assertIn(f"  skipped 20260101T000001Z: {why}\n", printed)
+                self.assertIn(html.escape(f"20260101T000001Z: {why}"), read(now, "report.html"))
 
     def test_runs_compared_and_rebuilt(self):
         ok = {"rc": 0, "stdout": said("ok", document=DOCUMENT)}
