@@ -257,7 +257,13 @@ class DeviceReader:
 
     def end(self, _name):
         self.stack.pop()
-        if len(self.stack) == 2:
+        if len(self.stack) == 2 and self.device is not None:
+            # The tool writes each device with its item's versions and action.
+            missing = [name for name in ("active_version", "version", "action")
+                       if not getattr(self.device, name)]
+            if missing:
+                raise DocumentError("not well-formed",
+                                    f"device {len(self.devices)}: no {', no '.join(missing)}")
             self.device = None
 
 
