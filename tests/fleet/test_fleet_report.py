@@ -460,7 +460,7 @@ if st is not None:
         def tearDownClass(cls):
             shutil.rmtree(cls.scratch)
 
-        @settings(max_examples=200, derandomize=True, database=None, deadline=None,
+        @settings(max_examples=100, derandomize=True, database=None, deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
         @given(result=damaged_result(), at=st.integers(0, len(GOOD)))
         def test_one_host_spoils_nothing(self, result, at):
