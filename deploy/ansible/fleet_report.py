@@ -10,17 +10,25 @@ run whose report was written. Inside:
     hosts/HOST/DOCUMENT   each host's discovery document as it returned it
     outcomes.json         what each host came to (input of rebuild)
     run.json              the run: component, inventory, limit, start, end,
-                          versions, the report it was compared with
+                          versions, the run written before it, the report it
+                          was compared with and the earlier runs skipped
     fleet.csv             host,device_id,product_id,active_version,version,action
     failed.csv            host,reason,detail
     failed.hosts          the failed hosts, one a line (--limit @failed.hosts)
     hosts.csv             host,outcome,devices,reason
     models.csv            product_id,active_version,version,action,devices,device_id
-    changes.csv           host,device_id,change,from,to: against the previous
-                          complete report of the same report directory
+    changes.csv           host,device_id,change,from,to: against the last
+                          complete report written before it in the same
+                          report directory (latest when it was written; a
+                          --limit run or a damaged one is skipped, named in
+                          run.json, report.html and the summary)
     report.html           one self-contained page: failures per reason,
                           changes, counts, chart, downgrades, failed hosts,
                           every host
+
+One host's answer that the report cannot take (a value no tool writes, a
+name too long to store) files that host as not well-formed; the others are
+reported as they would be without it.
 
 A CSV cell that a spreadsheet would take for a formula (beginning with =, +,
 -, @, a tab or a carriage return) is written with a leading '.
