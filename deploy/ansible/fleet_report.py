@@ -89,6 +89,20 @@ SCRIPT_REASONS = {
     "no-document": "no document",
     "too-large": "document too large",
 }
+# The tool's line when a command of its pipelines is not on PATH; the
+# script says no-document, the report files it under a reason of its own.
+COMMAND_NOT_FOUND = "command not found"
+COMMAND_NOT_FOUND_LINE = re.compile(
+    r"^hba-discovery: cannot run the discovery's commands: .+ is not on PATH \(.*\); "
+    r"no discovery document written$", re.M)
+# Reasons found on the controller, before the host is contacted: the host's
+# variables refused by the role's argument check, the component or the tool
+# to be copied along unusable. The role's action hands them on as
+# {"hba_refused": {"reason": ..., "detail": ...}}.
+INVALID_VARIABLES = "invalid variables"
+BAD_COMPONENT = "bad component"
+BAD_TOOL = "bad tool"
+CONTROLLER_REASONS = (INVALID_VARIABLES, BAD_COMPONENT, BAD_TOOL)
 # Why an ok host wrote no device.
 NO_ADAPTER = "no adapter"
 NONE_SUPPORTED = "none supported"
@@ -361,6 +375,9 @@ def parse_script_output(stdout):
 def script_outcome(result, limit):
     """(outcome, document bytes or None) of one host from the registered
     result of the discovery script."""
+    refused = result.get("hba_refused")
+    if isinstance(refused, dict) and refused.get("reason") in CONTROLLER_REASONS:
+        return {"reason": refused["reason"], "detail": str(refused.get("detail") or "")}, None
     if result.get("unreachable"):
         return {"reason": "unreachable", "detail": result.get("msg", "")}, None
     said = parse_script_output(str(result.get("stdout") or ""))
@@ -380,6 +397,8 @@ def script_outcome(result, limit):
         return {"checked": detail, **facts}, None
     if word == "tool-failed" and "status" in said:
         detail = f"exit status {said['status']}" + (f": {detail}" if detail.strip() else "")
+    if word == "no-document" and COMMAND_NOT_FOUND_LINE.search(detail):
+        return {"reason": COMMAND_NOT_FOUND, "detail": detail}, None
     if word != "ok":
         reason = SCRIPT_REASONS.get(word, "tool failed")
         return {"reason": reason, "detail": detail}, None
@@ -432,6 +451,13 @@ def unusable(error):
             "detail": f"the report could not take this host's answer: {why or type(error).__name__}"}
 
 
+def host_limit(result, default):
+    """The host's own hba_max_document_bytes, as the role's action noted it
+    beside the result, else default."""
+    own = result.get("max_document_bytes") if isinstance(result, dict) else None
+    return own if isinstance(own, int) and not isinstance(own, bool) and own > 0 else default
+
+
 def host_outcomes(data, run_dir=None):
     """[[HOST, OUTCOME]] from what the play handed over: each host either the
     registered result of the discovery script ({"result": {...}}), an outcome
@@ -448,7 +474,8 @@ def host_outcomes(data, run_dir=None):
             outcome = {"reason": "unsafe host name", "detail": UNSAFE_NAME}
         elif "result" in given:
             try:
-                outcome, document = script_outcome(given["result"] or {}, limit)
+                result = given["result"] or {}
+                outcome, document = script_outcome(result, host_limit(result, limit))
                 if document is not None:
                     if not safe_host_name(outcome["document"]):
                         outcome = {"reason": "no document", "detail": "no plain document name given"}
@@ -1024,48 +1051,182 @@ def command_start(args):
     raise OSError(errno.EEXIST, "no free run directory name", stamp)
 
 
+class BundleError(ValueError):
+    """A component or tool that cannot go to the hosts; args: reason, detail."""
+
+
+CONFIGURATION = "KT582304.xml"
+BOOT_IMAGE = "bfa_boot_fw"
+VERSION_MARK = b"RUDUV"
+# What strings(1) prints: runs of at least 4 printable ASCII characters or tabs.
+PRINTABLE_RUN = re.compile(rb"[\t\x20-\x7e]{4,}")
+VERSION_NUMBER = re.compile(r"^\d+(\.\d+)*$")
+# The tool keeps 49 characters of the version it reads.
+VERSION_WIDTH = 49
+
+
+def open_regular(path, what):
+    """A binary stream of the regular file at path, links followed; raises
+    BundleError naming what when it is something else or cannot be read."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise BundleError(BAD_COMPONENT, f"{what}: a link in a loop") from error
+        if error.errno == errno.ENOENT and os.path.islink(path):
+            raise BundleError(BAD_COMPONENT, f"{what}: a link to nowhere "
+                              f"({os.readlink(path)})") from error
+        raise BundleError(BAD_COMPONENT, f"{what} cannot be read: {error.strerror}") from error
+    stream = os.fdopen(fd, "rb")
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        stream.close()
+        raise BundleError(BAD_COMPONENT, f"{what}: not a regular file")
+    return stream
+
+
+def component_entries(top):
+    """(name below top, path) of each directory and file of the component
+    directory top, sorted, links followed (the hosts get the bytes this
+    controller reads), old *_disc.xml documents left out; raises BundleError
+    for a link to nowhere, a loop, or anything but files and directories."""
+    entries = []
+
+    def walk(directory, name, ancestors):
+        try:
+            names = sorted(os.listdir(directory))
+        except OSError as error:
+            raise BundleError(BAD_COMPONENT, f"{directory}: {error.strerror}") from error
+        for child in names:
+            # The tool replaces its own document; one left in the component
+            # directory would pass for a document of this host when it writes none.
+            if child.endswith("_disc.xml"):
+                continue
+            path, child_name = os.path.join(directory, child), f"{name}/{child}"
+            try:
+                info = os.stat(path)
+            except OSError as error:
+                if error.errno == errno.ELOOP:
+                    raise BundleError(BAD_COMPONENT, f"{path}: a link in a loop") from error
+                if os.path.islink(path):
+                    raise BundleError(BAD_COMPONENT, f"{path}: a link to nowhere "
+                                      f"({os.readlink(path)})") from error
+                raise BundleError(BAD_COMPONENT, f"{path}: {error.strerror}") from error
+            if stat.S_ISDIR(info.st_mode):
+                if (info.st_dev, info.st_ino) in ancestors:
+                    raise BundleError(BAD_COMPONENT, f"{path}: a link in a loop")
+                entries.append((child_name, path))
+                walk(path, child_name, ancestors | {(info.st_dev, info.st_ino)})
+            elif stat.S_ISREG(info.st_mode):
+                entries.append((child_name, path))
+            else:
+                raise BundleError(BAD_COMPONENT, f"{path}: not a regular file or directory")
+
+    try:
+        info = os.stat(top)
+    except OSError as error:
+        raise BundleError(BAD_COMPONENT, f"hba_component_dir {top}: {error.strerror}") from error
+    if not stat.S_ISDIR(info.st_mode):
+        raise BundleError(BAD_COMPONENT, f"hba_component_dir {top}: not a directory")
+    walk(top, "component", {(info.st_dev, info.st_ino)})
+    return [("component", top)] + entries
+
+
+def tar_entry(tar, name, path, what):
+    """Adds the directory or regular file at path (links followed) as name."""
+    if os.path.isdir(path):
+        info = tarfile.TarInfo(name)
+        info.type, info.mode = tarfile.DIRTYPE, 0o755
+        info.mtime = int(os.stat(path).st_mtime)
+        tar.addfile(info)
+        return
+    with open_regular(path, what) as stream:
+        status = os.fstat(stream.fileno())
+        info = tarfile.TarInfo(name)
+        info.size, info.mtime = status.st_size, int(status.st_mtime)
+        info.mode = 0o755 if status.st_mode & stat.S_IXUSR else 0o644
+        try:
+            tar.addfile(info, stream)
+        except OSError as error:
+            raise BundleError(BAD_COMPONENT, f"{what}: {error}") from error
+
+
 def bundle_payload(component_dir, tool):
-    """The tar of component/ (less old documents) and the tool, if any."""
-    if not os.path.isdir(component_dir):
-        raise ValueError(f"hba_component_dir {component_dir}: not a directory")
+    """The tar of component/ and the tool, if any: the bytes this controller
+    reads, whatever links lead there; raises BundleError."""
+    if not component_dir:
+        raise BundleError(BAD_COMPONENT, "hba_component_dir is empty")
     if tool and not (os.path.isfile(tool) and os.access(tool, os.X_OK)):
-        raise ValueError(f"hba_discovery_binary {tool}: not an executable file")
-
-    def plain(info):
-        # The tool replaces its own document; one left in the component
-        # directory would pass for a document of this host when it writes none.
-        if info.name.startswith("component/") and info.name.endswith("_disc.xml"):
-            return None
-        info.uid = info.gid = 0
-        info.uname = info.gname = "root"
-        return info
-
+        raise BundleError(BAD_TOOL, f"hba_discovery_binary {tool}: not an executable file")
     payload = io.BytesIO()
     with tarfile.open(fileobj=payload, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        tar.add(component_dir, arcname="component", filter=plain)
+        for name, path in component_entries(component_dir):
+            tar_entry(tar, name, path, path)
         if tool:
-            tar.add(tool, arcname="hba-discovery", filter=plain)
+            try:
+                tar_entry(tar, "hba-discovery", tool, f"hba_discovery_binary {tool}")
+            except BundleError as error:
+                raise BundleError(BAD_TOOL, error.args[1]) from error
     return payload.getvalue()
+
+
+def image_version(stream):
+    """The boot BIOS version of a boot image as the tool reads it: the first
+    printable run holding RUDUV, from its sixth character, blanks removed."""
+    for run in PRINTABLE_RUN.findall(stream.read()):
+        if VERSION_MARK in run:
+            return run[5:].replace(b" ", b"").decode("ascii")[:VERSION_WIDTH]
+    return ""
+
+
+def check_component(component_dir):
+    """Raises BundleError unless the component's configuration and boot
+    image can be read and the image holds a boot BIOS version number."""
+    with open_regular(os.path.join(component_dir, CONFIGURATION),
+                      os.path.join(component_dir, CONFIGURATION)):
+        pass
+    path = os.path.join(component_dir, BOOT_IMAGE)
+    with open_regular(path, path) as image:
+        version = image_version(image)
+    if not version:
+        raise BundleError(BAD_COMPONENT, f"{path} holds no boot BIOS version")
+    if not VERSION_NUMBER.match(version):
+        raise BundleError(BAD_COMPONENT, f"{path} holds boot BIOS version {version!r}, "
+                          "which is not a version number")
 
 
 def command_bundle(args):
     """Makes the self-extracting scripts the hosts run, one per component and
-    tool, in a fresh private directory; prints {"dir": DIR, "bundles":
-    {'["COMPONENT_DIR", "TOOL"]': {"path": PATH, "offset": N, "tool": bundled|installed}}}."""
+    tool, in a fresh private directory (below BUNDLE_PARENT when given);
+    prints {"dir": DIR, "bundles": {'["COMPONENT_DIR", "TOOL"]': {"path":
+    PATH, "offset": N, "tool": bundled|installed}}}. A component or tool
+    that cannot go to the hosts gets {"refused": {"reason": ..., "detail":
+    ...}} instead, for the hosts that use it alone. With --check the scripts
+    carry no payload; the component and tool are checked all the same, and
+    the component must hold a readable configuration and a boot image with a
+    version number."""
     pairs = json.load(sys.stdin)
     with open(args.script, "rb") as stream:
         header = stream.read()
-    directory = tempfile.mkdtemp(prefix="hba-bundles.")
+    directory = tempfile.mkdtemp(prefix="hba-bundles.", dir=args.parent or None)
     bundles = {}
     try:
         for component_dir, tool in sorted({(str(c), str(t or "")) for c, t in pairs}):
+            key = json.dumps([component_dir, tool])
+            try:
+                payload = bundle_payload(component_dir and os.path.realpath(component_dir),
+                                         tool and os.path.realpath(tool))
+                if args.check:
+                    check_component(os.path.realpath(component_dir))
+            except BundleError as error:
+                reason, detail = error.args
+                bundles[key] = {"refused": {"reason": reason, "detail": detail}}
+                continue
             path = os.path.join(directory, f"hba-discover-{len(bundles)}.sh")
             with open(path, "wb") as out:
                 out.write(header)
-                out.write(b"" if args.check else bundle_payload(os.path.realpath(component_dir),
-                                                                 tool and os.path.realpath(tool)))
-            bundles[json.dumps([component_dir, tool])] = {
-                "path": path, "offset": len(header) + 1, "tool": "bundled" if tool else "installed"}
+                out.write(b"" if args.check else payload)
+            bundles[key] = {"path": path, "offset": len(header) + 1,
+                            "tool": "bundled" if tool else "installed"}
     except BaseException:
         shutil.rmtree(directory, ignore_errors=True)
         raise
@@ -1174,7 +1335,10 @@ def main(argv=None):
         "bundle", help="make the hosts' discovery scripts from the [COMPONENT_DIR, TOOL] pairs "
         "read from standard input (JSON); print where they are")
     bundle.add_argument("script", metavar="SCRIPT", help="the role's files/hba-discover.sh")
-    bundle.add_argument("--check", action="store_true", help="without payload, for --check")
+    bundle.add_argument("--check", action="store_true",
+                        help="without payload, for --check; the component checked too")
+    bundle.add_argument("--parent", metavar="DIR",
+                        help="where the bundles' private directory is made (default: TMPDIR)")
     bundle.set_defaults(run=command_bundle)
     write = commands.add_parser(
         "write", help="store what the hosts returned (JSON on standard input), write the report; "

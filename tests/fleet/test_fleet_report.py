@@ -17,6 +17,7 @@ import json
 import os
 import shutil
 import sys
+import tarfile
 import tempfile
 import unittest
 
@@ -127,6 +128,14 @@ class Reasons(unittest.TestCase):
             ({"rc": 0, "stdout": "\x1b]0;root@host28: ~\x07Welcome to host28HBA1 outcome tool-not-installed\r\n"
                                  f"HBA1 detail {b64('hba-discovery is not on PATH (/bin)')}\r\nHBA1 end\r\n"},
              "tool not installed", "not on PATH"),
+            ({"rc": 0, "stdout": said("no-document", "hba-discovery: cannot run the discovery's commands: "
+                                      "lspci is not on PATH (/usr/bin:/bin); no discovery document written")},
+             "command not found", "lspci is not on PATH (/usr/bin:/bin)"),
+            ({"changed": False, "hba_refused": {"reason": "invalid variables",
+                                                "detail": "hba_max_document_bytes: not an int"}},
+             "invalid variables", "not an int"),
+            ({"hba_refused": {"reason": "bad component", "detail": "/c/bfa_boot_fw: a link to nowhere"}},
+             "bad component", "a link to nowhere"),
         ]
         for result, reason, detail in cases:
             with self.subTest(reason=reason, detail=detail):
@@ -145,6 +154,18 @@ class Reasons(unittest.TestCase):
             with self.subTest(counts=counts):
                 outcome, _ = fr.script_outcome({"stdout": said("ok", document=b"x", counts=counts)}, 100)
                 self.assertEqual(fr.no_device_note(outcome), note)
+
+    def test_each_host_its_own_limit(self):
+        big = DOCUMENT.replace(b"</tarn_rom_discovery>", b"<!-- " + b"0" * 1500000 + b" -->\n</tarn_rom_discovery>")
+        data = {"hosts": ["own", "default", "smaller"],
+                "results": [{"stdout": said("ok", document=big), "max_document_bytes": 2097152},
+                            {"stdout": said("ok", document=big)},
+                            {"stdout": said("ok", document=DOCUMENT), "max_document_bytes": 100}]}
+        with tempfile.TemporaryDirectory() as run_dir:
+            outcomes = fr.host_outcomes(fr.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
+            report = fr.gather(run_dir, {"hosts": outcomes}, fr.DEFAULT_MAX_DOCUMENT_BYTES)
+        self.assertEqual([(h.reason, len(h.devices)) for h in report.hosts],
+                         [("", 3), ("document too large", 0), ("document too large", 0)])
 
     def test_names_never_become_paths(self):
         data = {"hosts": ["..", "a"],
@@ -479,6 +500,82 @@ if st is not None:
                 self.assertEqual(json.loads(printed.splitlines()[-1])["x"].split(":")[0], mine[0][3])
             self.assertTrue(all(row[5] in fr.ACTIONS for row in rows["fleet.csv"]))
             shutil.rmtree(run_dir)
+
+
+class Bundle(unittest.TestCase):
+    """The component as the hosts get it: links followed, faults refused."""
+
+    COMPONENT = os.path.join(HERE, "..", "..", "examples", "component")
+
+    def bundle(self, component, tool="", check=False):
+        """The bundles' entry of one component and tool, and the payload's files."""
+        sys.stdin = io.StringIO(json.dumps([[component, tool]]))
+        try:
+            with contextlib.redirect_stdout(io.StringIO()) as out:
+                self.assertEqual(fr.main(["bundle", os.devnull, "--parent", self.dir]
+                                         + (["--check"] if check else [])), 0)
+        finally:
+            sys.stdin = sys.__stdin__
+        entry = json.loads(out.getvalue())["bundles"][json.dumps([component, tool])]
+        if "path" not in entry or not os.path.getsize(entry["path"]):
+            return entry, {}
+        with tarfile.open(entry["path"]) as tar:
+            return entry, {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.store = os.path.join(self.dir, "store")
+        shutil.copytree(self.COMPONENT, self.store)
+        with open(os.path.join(self.store, "bfa_boot_fw"), "rb") as image:
+            self.image = image.read()
+
+    def component(self, image=None, **links):
+        """A component directory: the store's configuration, bfa_boot_fw
+        holding image (or a link to the store's), and the links given."""
+        path = tempfile.mkdtemp(dir=self.dir)
+        shutil.copy(os.path.join(self.store, "KT582304.xml"), path)
+        if image is None:
+            os.symlink(os.path.join(self.store, "bfa_boot_fw"), os.path.join(path, "bfa_boot_fw"))
+        else:
+            with open(os.path.join(path, "bfa_boot_fw"), "wb") as out:
+                out.write(image)
+        for name, target in links.items():
+            os.symlink(target.replace("@", path), os.path.join(path, name))
+        return path
+
+    def test_links_followed(self):
+        component = self.component(extra="@/KT582304.xml", sub=self.store)
+        _entry, files = self.bundle(component)
+        self.assertEqual(files["component/bfa_boot_fw"], self.image)
+        self.assertEqual(files["component/sub/bfa_boot_fw"], self.image)
+        self.assertIn("component/extra", files)
+
+    def test_refused(self):
+        fifo = self.component()
+        os.mkfifo(os.path.join(fifo, "pipe"))
+        no_config = self.component()
+        os.unlink(os.path.join(no_config, "KT582304.xml"))
+        cases = [
+            (self.component(dangling="/nowhere/fw"), "", False, "bad component", "a link to nowhere (/nowhere/fw)"),
+            (self.component(loop="@/loop"), "", False, "bad component", "a link in a loop"),
+            (self.component(up="@"), "", False, "bad component", "up: a link in a loop"),
+            (fifo, "", False, "bad component", "pipe: not a regular file or directory"),
+            ("", "", False, "bad component", "hba_component_dir is empty"),
+            (os.path.join(self.dir, "none"), "", True, "bad component", "No such file or directory"),
+            (self.COMPONENT, os.path.join(self.dir, "none"), True, "bad tool", "not an executable file"),
+            (no_config, "", True, "bad component", "KT582304.xml cannot be read"),
+            (self.component(b"\0\0no mark here\0"), "", True, "bad component", "holds no boot BIOS version"),
+            (self.component(b"\0RUDUV 3.2.x\0"), "", True, "bad component", "'3.2.x', which is not a version"),
+        ]
+        for component, tool, check, reason, detail in cases:
+            with self.subTest(detail=detail):
+                entry, _files = self.bundle(component, tool, check)
+                self.assertEqual(entry["refused"]["reason"], reason)
+                self.assertIn(detail, entry["refused"]["detail"])
+        # Checked, a sound component passes; the bundle then has no payload.
+        entry, files = self.bundle(self.component(b"x\0RUDUV 3. 2.1.0\0"), check=True)
+        self.assertEqual((entry["tool"], files), ("installed", {}))
 
 
 if __name__ == "__main__":
