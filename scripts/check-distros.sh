@@ -92,6 +92,12 @@ for release in $releases; do
         results="$results $release:FAILED($(($(date +%s) - start))s)"
         echo "check-distros: $release failed; the end of its log:" >&2
         tail -n 60 "$log" >&2
+        # The verbose test run prefixes each test's lines with its number:
+        # the output of each failed test, which the end of the log lacks.
+        for n in $(sed -n '/The following tests FAILED:/,$ s/^[[:space:]]*\([0-9][0-9]*\) - .*/\1/p' "$log"); do
+            echo "check-distros: $release: the output of failed test $n:" >&2
+            grep "^$n: " "$log" | tail -n 40 >&2
+        done
     fi
     unmount_all
     rm -rf --one-file-system "${work:?}/$release"

@@ -14,7 +14,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps=$top/scripts/install-deps.sh
-groups="base deploy valgrind m32 lint fuzz"
+groups="base fat deploy valgrind m32 lint fuzz"
 failed=""
 note() { failed="$failed${failed:+; }$*"; }
 must_run=OFF

@@ -64,6 +64,20 @@ void RemoveIfAbandoned(const char* name)
     (void)close(fd);
 }
 
+// Sets the mode outright (open applies the umask), or gives the error. A
+// file system that keeps no modes (FAT: EPERM, or ENOSYS through FUSE)
+// keeps the mode it gave, as long as group and others cannot write.
+int SetDocumentMode(int fd)
+{
+    struct stat given = {};
+    if (fchmod(fd, kDocumentMode) == 0)
+        return 0;
+    const int error = errno;
+    if (error != EPERM && error != ENOSYS && error != EOPNOTSUPP)
+        return error;
+    return fstat(fd, &given) == 0 && (given.st_mode & (S_IWGRP | S_IWOTH)) == 0 ? 0 : error;
+}
+
 // Holds every signal for its life: what the stop handler removes must be
 // this run's file, set and cleared together with the file itself.
 class SignalsHeld {
@@ -149,10 +163,8 @@ int DocumentFile::CreateTemporaryFile()
             sink.error = errno;
             return 0;
         }
-        // open applies the umask to the mode; the file is this run's own, so
-        // its mode is set outright.
-        if (fchmod(fd, kDocumentMode) < 0) {
-            sink.error = errno;
+        if (const int error = SetDocumentMode(fd)) {
+            sink.error = error;
             (void)unlink(name);
             (void)close(fd);
             return 0;

@@ -8,12 +8,31 @@
 
 #include "Command.h"
 #include "HBAInfoB.h"
+#include "PlainEnvironment.h"
 
 namespace {
 
 const char kEnumerationPipeline[] = "lspci | grep Durozaz | awk '{print $1}'";
 
 const char kNotWritten[] = "no discovery document written";
+
+// Every program the discovery's pipelines name. The shell says "not found"
+// for a missing one on standard error and the pipeline's last filter still
+// exits 0 with no output: without lspci every adapter would be reported
+// absent, without strings every installed version empty.
+const char* const kPipelinePrograms[] = {"lspci", "grep", "awk", "ls",   "cat",
+                                         "sed",   "tr",   "cut", "head", "strings"};
+
+// The first program of the pipelines that the shell will not find, or
+// nullptr.
+const char* MissingProgram(const PlainEnvironment& environment)
+{
+    for (const char* program : kPipelinePrograms) {
+        if (!environment.Finds(program))
+            return program;
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -53,6 +72,13 @@ int HBAScanB::CreateXmlFile()
                     "HBAScanB::CreateXmlFile(): Error writing XML header elements\n");
     FwCompLibUtil::Trace(
         debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
+
+    const PlainEnvironment environment;
+    if (const char* missing = MissingProgram(environment))
+        return Fail(
+            std::string("cannot run the discovery's commands: ") + missing + " is not on PATH (" +
+                FwCompLibUtil::Printable(environment.SearchPath().c_str()) + "); " + kNotWritten,
+            "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
 
     // Pipelines that never ran or were stopped at their limit say nothing
     // about the machine, and neither does an image without a version: an

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +50,9 @@ std::string AbsoluteEntries(const char* path)
     return kept;
 }
 
+// dash's search path when PATH is not set.
+const char kShellDefaultPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
 } // namespace
 
 PlainEnvironment::PlainEnvironment() : texts(), pointers()
@@ -73,4 +77,31 @@ PlainEnvironment::PlainEnvironment() : texts(), pointers()
 char* const* PlainEnvironment::Entries()
 {
     return pointers.data();
+}
+
+std::string PlainEnvironment::SearchPath() const
+{
+    for (const std::string& text : texts) {
+        if (text.compare(0, 5, "PATH=") == 0)
+            return text.substr(5);
+    }
+    return kShellDefaultPath;
+}
+
+bool PlainEnvironment::Finds(const char* program) const
+{
+    const std::string path = SearchPath();
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string file = path.substr(start, end - start) + "/" + program;
+        struct stat info;
+        if (stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            access(file.c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
 }

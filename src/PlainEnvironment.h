@@ -16,6 +16,12 @@ public:
     PlainEnvironment();
     // The entries, "NAME=value", ending in a null pointer: posix_spawn's envp.
     char* const* Entries();
+    // Where the shell looks for the commands: the PATH above, or the
+    // shell's own default search path when none is left.
+    std::string SearchPath() const;
+    // True when the shell finds a program of this name on SearchPath(): an
+    // executable regular file in one of its directories.
+    bool Finds(const char* program) const;
 
 private:
     std::vector<std::string> texts;

@@ -10,17 +10,25 @@ run whose report was written. Inside:
     hosts/HOST/DOCUMENT   each host's discovery document as it returned it
     outcomes.json         what each host came to (input of rebuild)
     run.json              the run: component, inventory, limit, start, end,
-                          versions, the report it was compared with
+                          versions, the run written before it, the report it
+                          was compared with and the earlier runs skipped
     fleet.csv             host,device_id,product_id,active_version,version,action
     failed.csv            host,reason,detail
     failed.hosts          the failed hosts, one a line (--limit @failed.hosts)
     hosts.csv             host,outcome,devices,reason
     models.csv            product_id,active_version,version,action,devices,device_id
-    changes.csv           host,device_id,change,from,to: against the previous
-                          complete report of the same report directory
+    changes.csv           host,device_id,change,from,to: against the last
+                          complete report written before it in the same
+                          report directory (latest when it was written; a
+                          --limit run or a damaged one is skipped, named in
+                          run.json, report.html and the summary)
     report.html           one self-contained page: failures per reason,
                           changes, counts, chart, downgrades, failed hosts,
                           every host
+
+One host's answer that the report cannot take (a value no tool writes, a
+name too long to store) files that host as not well-formed; the others are
+reported as they would be without it.
 
 A CSV cell that a spreadsheet would take for a formula (beginning with =, +,
 -, @, a tab or a carriage return) is written with a leading '.
@@ -29,6 +37,7 @@ A CSV cell that a spreadsheet would take for a formula (beginning with =, +,
 import argparse
 import base64
 import binascii
+import contextlib
 import csv
 import datetime
 import errno
@@ -64,6 +73,11 @@ CHART_MODELS = 30
 HTML_CHANGES = 200
 READ_CHUNK = 64 * 1024
 RUN_NAME = re.compile(r"^\d{8}T\d{6}Z(-\d+)?$")
+# A count or size the script says: ASCII digits only, few enough for int().
+NUMBER = re.compile(r"[0-9]{1,18}")
+# A version as the tool writes it: groups of decimal digits joined by dots.
+VERSION = re.compile(r"[0-9]+(\.[0-9]+)*")
+VALUE_CHARS = 80
 FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 
 # What the discovery script on the host says (its outcome word), as reasons.
@@ -75,6 +89,20 @@ SCRIPT_REASONS = {
     "no-document": "no document",
     "too-large": "document too large",
 }
+# The tool's line when a command of its pipelines is not on PATH; the
+# script says no-document, the report files it under a reason of its own.
+COMMAND_NOT_FOUND = "command not found"
+COMMAND_NOT_FOUND_LINE = re.compile(
+    r"^hba-discovery: cannot run the discovery's commands: .+ is not on PATH \(.*\); "
+    r"no discovery document written$", re.M)
+# Reasons found on the controller, before the host is contacted: the host's
+# variables refused by the role's argument check, the component or the tool
+# to be copied along unusable. The role's action hands them on as
+# {"hba_refused": {"reason": ..., "detail": ...}}.
+INVALID_VARIABLES = "invalid variables"
+BAD_COMPONENT = "bad component"
+BAD_TOOL = "bad tool"
+CONTROLLER_REASONS = (INVALID_VARIABLES, BAD_COMPONENT, BAD_TOOL)
 # Why an ok host wrote no device.
 NO_ADAPTER = "no adapter"
 NONE_SUPPORTED = "none supported"
@@ -138,8 +166,9 @@ class Report:
     """What the report files are written from."""
     run_name: str
     hosts: list = field(default_factory=list)
-    changes: list | None = None     # None: nothing to compare with
+    changes: "list | None" = None   # None: nothing to compare with
     compared_with: str = ""
+    skipped: list = field(default_factory=list)     # [{"run": NAME, "why": TEXT}]
     facts: dict = field(default_factory=dict)
 
     @property
@@ -182,15 +211,28 @@ def uncell(text):
 
 
 def one_line(text):
-    """Whitespace runs made single blanks, cut to DETAIL_CHARS characters."""
-    text = " ".join(str(text or "").split())
+    """Whitespace runs made single blanks, cut to DETAIL_CHARS characters;
+    what UTF-8 cannot hold (a lone surrogate) becomes ?."""
+    text = " ".join(str(text or "").encode("utf-8", "replace").decode("utf-8").split())
     return text if len(text) <= DETAIL_CHARS else text[:DETAIL_CHARS - 3] + "..."
 
 
 def version_key(text):
-    """Sorts 3.10.0.0 after 3.2.0.0: digit runs compare as numbers."""
-    return [(0, int(part), "") if part.isdigit() else (1, 0, part)
-            for part in re.split(r"(\d+)", text) if part]
+    """Sorts 3.10.0.0 after 3.2.0.0: runs of ASCII digits compare as numbers
+    (other digits, such as ², as text)."""
+    return [(0, int(part), "") if part[0] in "0123456789" else (1, 0, part)
+            for part in re.split(r"([0-9]+)", text) if part]
+
+
+def plain_number(text):
+    """The number text is (ASCII digits only), or None."""
+    return int(text) if NUMBER.fullmatch(text) else None
+
+
+def quoted(value):
+    """A value of a host's for a detail: quoted, cut to VALUE_CHARS."""
+    value = value if len(value) <= VALUE_CHARS else value[:VALUE_CHARS - 3] + "..."
+    return json.dumps(value, ensure_ascii=False)
 
 
 # Reading a document ---------------------------------------------------------
@@ -223,11 +265,27 @@ class DeviceReader:
         elif depth == 3 and name == "fw_item":
             self.item += 1
         elif depth == 4 and self.item == 1 and name in ("active_version", "version", "action"):
-            setattr(self.device, name, attributes.get("value", ""))
+            value = attributes.get("value", "")
+            # The values the report counts and compares come only from the
+            # tool's small sets: a made-up action or version would make a
+            # column, a bar or a change of its own.
+            if name == "action" and value not in ACTIONS:
+                raise DocumentError("not well-formed", f"device {len(self.devices)}: action "
+                                    f"{quoted(value)} is not upgrade, downgrade or rewrite")
+            if name != "action" and not VERSION.fullmatch(value):
+                raise DocumentError("not well-formed", f"device {len(self.devices)}: {name} "
+                                    f"{quoted(value)} is not a version number")
+            setattr(self.device, name, value)
 
     def end(self, _name):
         self.stack.pop()
-        if len(self.stack) == 2:
+        if len(self.stack) == 2 and self.device is not None:
+            # The tool writes each device with its item's versions and action.
+            missing = [name for name in ("active_version", "version", "action")
+                       if not getattr(self.device, name)]
+            if missing:
+                raise DocumentError("not well-formed",
+                                    f"device {len(self.devices)}: no {', no '.join(missing)}")
             self.device = None
 
 
@@ -297,10 +355,14 @@ def parse_script_output(stdout):
     "HBA1 end" (it did not run, or did not finish)."""
     said = {"data": []}
     for line in stdout.splitlines():
-        line = line.rstrip("\r")
-        if not line.startswith("HBA1 "):
+        # A login banner or a terminal title may come before a line of the
+        # script's without a line end of its own. No value of the script's
+        # holds "HBA1 " (base64 holds no blank), so its line begins at the
+        # last "HBA1 " of the line.
+        start = line.rfind("HBA1 ")
+        if start < 0:
             continue
-        key, _, value = line[5:].partition(" ")
+        key, _, value = line[start + 5:].rstrip("\r").partition(" ")
         if key == "data":
             said["data"].append(value)
         elif key == "end":
@@ -313,6 +375,9 @@ def parse_script_output(stdout):
 def script_outcome(result, limit):
     """(outcome, document bytes or None) of one host from the registered
     result of the discovery script."""
+    refused = result.get("hba_refused")
+    if isinstance(refused, dict) and refused.get("reason") in CONTROLLER_REASONS:
+        return {"reason": refused["reason"], "detail": str(refused.get("detail") or "")}, None
     if result.get("unreachable"):
         return {"reason": "unreachable", "detail": result.get("msg", "")}, None
     said = parse_script_output(str(result.get("stdout") or ""))
@@ -325,17 +390,21 @@ def script_outcome(result, limit):
         return {"reason": "tool failed",
                 "detail": f"the discovery did not finish: {status}{why}"}, None
     word, detail = said.get("outcome", ""), decode(said.get("detail", ""))
-    counts = said.get("counts", "0 0").split()
+    counts = [plain_number(count) for count in said.get("counts", "0 0").split()] + [0, 0]
     facts = {"tool_version": decode(said.get("version", "")).strip(),
-             "unsupported": int(counts[0]) if counts[:1] and counts[0].isdigit() else 0,
-             "no_version": int(counts[1]) if counts[1:2] and counts[1].isdigit() else 0}
+             "unsupported": counts[0] or 0, "no_version": counts[1] or 0}
     if word == "checked":
         return {"checked": detail, **facts}, None
     if word == "tool-failed" and "status" in said:
         detail = f"exit status {said['status']}" + (f": {detail}" if detail.strip() else "")
+    if word == "no-document" and COMMAND_NOT_FOUND_LINE.search(detail):
+        return {"reason": COMMAND_NOT_FOUND, "detail": detail}, None
     if word != "ok":
         reason = SCRIPT_REASONS.get(word, "tool failed")
         return {"reason": reason, "detail": detail}, None
+    if None in counts:
+        return {"reason": "not well-formed",
+                "detail": f"counts {quoted(said['counts'])} are not numbers"}, None
     name_b64, _, size = said.get("document", "").partition(" ")
     name = decode(name_b64)
     try:
@@ -345,7 +414,9 @@ def script_outcome(result, limit):
     if len(document) > limit:
         return {"reason": "document too large",
                 "detail": f"{len(document)} bytes, more than {limit}"}, None
-    if size.isdigit() and int(size) != len(document):
+    if size and plain_number(size) is None:
+        return {"reason": "not well-formed", "detail": f"size {quoted(size)} is not a number"}, None
+    if size and plain_number(size) != len(document):
         return {"reason": "not well-formed",
                 "detail": f"{len(document)} bytes arrived of {size}"}, None
     return {"document": name, "max_document_bytes": limit, **facts}, document
@@ -356,8 +427,35 @@ def store_document(run_dir, host, name, document):
     directory = os.path.join(run_dir, HOSTS_DIR, host)
     os.makedirs(directory, exist_ok=True)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
-    with os.fdopen(os.open(os.path.join(directory, name), flags, 0o644), "wb") as out:
-        out.write(document)
+    path = os.path.join(directory, name)
+    try:
+        fd = os.open(path, flags, 0o644)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.rmdir(directory)
+        raise
+    with os.fdopen(fd, "wb") as out:
+        try:
+            out.write(document)
+        except BaseException:
+            os.unlink(path)
+            raise
+
+
+def unusable(error):
+    """The outcome of a host whose answer the report could not take (a
+    name too long to store, a value no reader expected): the host is filed,
+    the others are reported."""
+    why = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    return {"reason": "not well-formed",
+            "detail": f"the report could not take this host's answer: {why or type(error).__name__}"}
+
+
+def host_limit(result, default):
+    """The host's own hba_max_document_bytes, as the role's action noted it
+    beside the result, else default."""
+    own = result.get("max_document_bytes") if isinstance(result, dict) else None
+    return own if isinstance(own, int) and not isinstance(own, bool) and own > 0 else default
 
 
 def host_outcomes(data, run_dir=None):
@@ -375,12 +473,16 @@ def host_outcomes(data, run_dir=None):
         elif "result" in given and not safe_host_name(host):
             outcome = {"reason": "unsafe host name", "detail": UNSAFE_NAME}
         elif "result" in given:
-            outcome, document = script_outcome(given["result"] or {}, limit)
-            if document is not None:
-                if not safe_host_name(outcome["document"]):
-                    outcome = {"reason": "no document", "detail": "no plain document name given"}
-                elif run_dir is not None:
-                    store_document(run_dir, host, outcome["document"], document)
+            try:
+                result = given["result"] or {}
+                outcome, document = script_outcome(result, host_limit(result, limit))
+                if document is not None:
+                    if not safe_host_name(outcome["document"]):
+                        outcome = {"reason": "no document", "detail": "no plain document name given"}
+                    elif run_dir is not None:
+                        store_document(run_dir, host, outcome["document"], document)
+            except Exception as error:  # pylint: disable=broad-exception-caught
+                outcome = unusable(error)
         else:
             outcome = given
         outcomes.append([host, outcome])
@@ -444,17 +546,45 @@ def host_result(run_dir, host, outcome, default_limit):
 
 def gather(run_dir, outcomes, default_limit):
     report = Report(os.path.basename(os.path.abspath(run_dir)))
-    report.hosts = [host_result(run_dir, str(host), outcome, default_limit)
-                    for host, outcome in outcomes["hosts"]]
+    for host, outcome in outcomes["hosts"]:
+        try:
+            result = host_result(run_dir, str(host), outcome, default_limit)
+        except Exception as error:  # pylint: disable=broad-exception-caught
+            result = HostResult(str(host), "not well-formed", one_line(unusable(error)["detail"]))
+        report.hosts.append(result)
     return report
 
 
 # What changed since the last run -------------------------------------------
 
-def read_csv(path):
-    with open(path, newline="", encoding="utf-8") as stream:
-        rows = list(csv.reader(stream))
-    return [[uncell(value) for value in row] for row in rows[1:]]
+LATEST = "latest"
+
+
+class EarlierRunError(Exception):
+    """An earlier run that cannot be compared with; args: why."""
+
+
+def read_csv(path, header):
+    """The rows below the header of a CSV file the report wrote; raises
+    EarlierRunError when it is not there, not its kind, or has a row of
+    another length."""
+    name = os.path.basename(path)
+    try:
+        with open(path, newline="", encoding="utf-8") as stream:
+            reader = csv.reader(stream)
+            if next(reader, None) != header:
+                raise EarlierRunError(f"{name}: no header {','.join(header)}")
+            rows = []
+            for row in reader:
+                if len(row) != len(header):
+                    raise EarlierRunError(f"{name}, line {reader.line_num}: {len(row)} fields, "
+                                          f"not {len(header)}")
+                rows.append([uncell(value) for value in row])
+            return rows
+    except OSError as error:
+        raise EarlierRunError(f"{name}: {error.strerror or error}") from error
+    except (ValueError, csv.Error) as error:
+        raise EarlierRunError(f"{name}: {one_line(error)[:200]}") from error
 
 
 def load_json(path):
@@ -465,41 +595,103 @@ def load_json(path):
         return None
 
 
-def complete_run(run_dir):
-    """True for a run whose report was written whole and covers the whole
-    inventory (no --limit)."""
-    if not os.path.isfile(os.path.join(run_dir, "report.html")):
-        return False
-    facts = load_json(os.path.join(run_dir, RUN)) or {}
-    return not facts.get("limit")
-
-
-def previous_run(run_dir):
-    """The name of the last complete report before run_dir beside it, or ''."""
-    parent, name = os.path.split(os.path.abspath(run_dir))
-    earlier = sorted((entry for entry in os.listdir(parent)
-                      if RUN_NAME.match(entry) and entry < name), key=run_order)
-    for entry in reversed(earlier):
-        if complete_run(os.path.join(parent, entry)):
-            return entry
-    return ""
-
-
 def run_order(name):
     stamp, _, number = name.partition("-")
     return stamp, int(number or 1)
 
 
+def latest_run(report_dir):
+    """The name of the run REPORT_DIR/latest points at, or ''."""
+    try:
+        target = os.readlink(os.path.join(report_dir, LATEST))
+    except OSError:
+        return ""
+    path = os.path.normpath(os.path.join(os.path.abspath(report_dir), target))
+    return os.path.basename(path) if os.path.dirname(path) == os.path.abspath(report_dir) else ""
+
+
+def written_after(facts):
+    """The run a run's facts record as the last one written before it, or
+    None (none recorded: a report of an earlier version of this tool, or a
+    first run)."""
+    name = facts.get("written_after") if isinstance(facts, dict) else None
+    return name if isinstance(name, str) and safe_host_name(name) else None
+
+
 def load_run(run_dir):
     """{host: HostResult} of a written report, from its hosts.csv and
-    fleet.csv."""
-    hosts = {}
-    for host, outcome, _devices, reason in read_csv(os.path.join(run_dir, "hosts.csv")):
-        hosts[host] = HostResult(host, reason if outcome == "failed" else "")
-    for row in read_csv(os.path.join(run_dir, "fleet.csv")):
-        if row[0] in hosts:
-            hosts[row[0]].devices.append(Device(*row[1:6]))
+    fleet.csv; raises EarlierRunError when they do not agree."""
+    hosts, devices = {}, {}
+    for host, outcome, count, reason in read_csv(os.path.join(run_dir, "hosts.csv"), HOSTS_HEADER):
+        if outcome == "ok" and plain_number(count) is not None:
+            hosts[host], devices[host] = HostResult(host), plain_number(count)
+        elif outcome == "failed" and reason:
+            hosts[host] = HostResult(host, reason)
+        else:
+            raise EarlierRunError(f"hosts.csv: host {quoted(host)} neither ok with a number of "
+                                  "devices nor failed with a reason")
+    for row in read_csv(os.path.join(run_dir, "fleet.csv"), FLEET_HEADER):
+        if row[0] not in devices:
+            raise EarlierRunError(f"fleet.csv: host {quoted(row[0])} is no ok host of hosts.csv")
+        hosts[row[0]].devices.append(Device(*row[1:6]))
+    for host, count in devices.items():
+        if len(hosts[host].devices) != count:
+            raise EarlierRunError(f"fleet.csv: {len(hosts[host].devices)} devices of host "
+                                  f"{quoted(host)}, hosts.csv says {count}")
     return hosts
+
+
+def examine_run(run_dir):
+    """(facts, {host: HostResult}) of an earlier run to compare with; raises
+    EarlierRunError, with its facts (or {}) as second argument, when it is
+    none: not there, no whole report, a --limit run, or damaged."""
+    if not os.path.isdir(run_dir):
+        raise EarlierRunError("not there", {})
+    facts = load_json(os.path.join(run_dir, RUN))
+    if not isinstance(facts, dict):
+        # Where it came from is in outcomes.json too.
+        outcomes = load_json(os.path.join(run_dir, OUTCOMES))
+        run = outcomes.get("run") if isinstance(outcomes, dict) else None
+        raise EarlierRunError(f"{RUN} missing or unreadable", run if isinstance(run, dict) else {})
+    if not os.path.isfile(os.path.join(run_dir, "report.html")):
+        raise EarlierRunError("no report.html", facts)
+    if facts.get("limit"):
+        raise EarlierRunError(f"a --limit run ({one_line(facts['limit'])[:200]})", facts)
+    try:
+        return facts, load_run(run_dir)
+    except EarlierRunError as error:
+        raise EarlierRunError(error.args[0], facts) from error
+
+
+def find_baseline(run_dir, first):
+    """(name, {host: HostResult}) of the report to compare run_dir with, or
+    ('', None), and the runs skipped on the way ([{"run": NAME, "why":
+    TEXT}]). first is the run REPORT_DIR/latest pointed at when run_dir was
+    written. Each run passed over leads to the one it records as written
+    before it; where a run records none, the runs named before it are
+    tried, newest first (runs without report.html, never written whole,
+    passed over without a word)."""
+    parent, name = os.path.split(os.path.abspath(run_dir))
+    seen, skipped, named = {name}, [], None
+    candidate, before = first, name
+    while True:
+        if not candidate or candidate in seen:
+            if named is None:
+                named = sorted((entry for entry in os.listdir(parent) if RUN_NAME.match(entry)
+                                and os.path.isfile(os.path.join(parent, entry, "report.html"))),
+                               key=run_order)
+            earlier = [entry for entry in named if entry not in seen and RUN_NAME.match(before)
+                       and run_order(entry) < run_order(before)]
+            if not earlier:
+                return "", None, skipped
+            candidate = earlier[-1]
+        seen.add(candidate)
+        try:
+            _facts, hosts = examine_run(os.path.join(parent, candidate))
+            return candidate, hosts, skipped
+        except EarlierRunError as error:
+            skipped.append({"run": candidate, "why": error.args[0]})
+            before, candidate = candidate, written_after(error.args[1])
 
 
 def by_device_id(devices):
@@ -509,24 +701,38 @@ def by_device_id(devices):
     return grouped
 
 
+def pair_devices(before, after):
+    """(pairs, gone, appeared) of two device lists of one identity: equal
+    devices (installed version and action) are paired first, in document
+    order; then the rest, in document order."""
+    rest = list(after)
+    pairs, unpaired = [], []
+    for was in before:
+        equal = next((i for i, now in enumerate(rest) if (now.active_version, now.action)
+                      == (was.active_version, was.action)), None)
+        if equal is None:
+            unpaired.append(was)
+        else:
+            pairs.append((was, rest.pop(equal)))
+    paired = min(len(unpaired), len(rest))
+    return pairs + list(zip(unpaired, rest)), unpaired[paired:], rest[paired:]
+
+
 def device_changes(host, before, after):
     """Changes between two device lists of one host; devices of one identity
-    are paired in document order."""
+    are paired by pair_devices."""
     changes = []
     old, new = by_device_id(before), by_device_id(after)
     for device_id in list(dict.fromkeys([*old, *new])):
-        pairs = zip(old[device_id], new[device_id])
+        pairs, gone, appeared = pair_devices(old[device_id], new[device_id])
         for was, now in pairs:
             if was.active_version != now.active_version:
                 changes.append(Change(host, device_id, "installed version",
                                       was.active_version, now.active_version))
             if was.action != now.action:
                 changes.append(Change(host, device_id, "action", was.action, now.action))
-        paired = min(len(old[device_id]), len(new[device_id]))
-        changes += [Change(host, device_id, "gone", d.active_version, "")
-                    for d in old[device_id][paired:]]
-        changes += [Change(host, device_id, "appeared", "", d.active_version)
-                    for d in new[device_id][paired:]]
+        changes += [Change(host, device_id, "gone", d.active_version, "") for d in gone]
+        changes += [Change(host, device_id, "appeared", "", d.active_version) for d in appeared]
     return changes
 
 
@@ -556,15 +762,13 @@ def compare(previous, report, whole_inventory):
 
 
 def add_changes(run_dir, report):
-    """Compares the report with the previous complete one of its report
-    directory, if any."""
-    name = previous_run(run_dir)
+    """Compares the report with the last complete report written before it
+    in its report directory (find_baseline), if any."""
+    name, previous, report.skipped = find_baseline(run_dir, written_after(report.facts))
     if not name:
         return
-    parent = os.path.dirname(os.path.abspath(run_dir))
     report.compared_with = name
-    report.changes = compare(load_run(os.path.join(parent, name)), report,
-                             not report.facts.get("limit"))
+    report.changes = compare(previous, report, not report.facts.get("limit"))
 
 
 # Writing --------------------------------------------------------------------
@@ -676,7 +880,9 @@ def html_run_facts(report):
     rows = [["component", ", ".join(component.get("dirs") or [])],
             ["component version", component.get("version", "")],
             ["limit", facts.get("limit") or "(whole inventory)"],
-            ["start", facts.get("start", "")], ["end", facts.get("end", "")]]
+            ["start", facts.get("start", "")], ["end", facts.get("end", "")],
+            ["compared with", report.compared_with or "nothing"]]
+    rows += [["skipped", f"{skip['run']}: {skip['why']}"] for skip in report.skipped]
     return html_table(["run", ""], rows)
 
 
@@ -760,7 +966,7 @@ def run_facts(run_dir, report, outcomes):
     component = dict(facts.get("component") or {})
     component.setdefault("version", component_version(run_dir, report, outcomes))
     facts.update(component=component, tool_versions=dict(versions.most_common()),
-                 compared_with=report.compared_with or None)
+                 compared_with=report.compared_with or None, skipped=report.skipped)
     return facts
 
 
@@ -813,6 +1019,9 @@ def summary(report, run_dir=None):
               for h in report.failed]
     if report.changes is not None:
         lines.append(f"changes since {report.compared_with}: {len(report.changes)}")
+    elif report.skipped:
+        lines.append("changes: nothing to compare with")
+    lines += [f"  skipped {skip['run']}: {skip['why']}" for skip in report.skipped]
     if run_dir:
         lines.append(f"report: {os.path.join(os.path.abspath(run_dir), 'report.html')}")
     return "\n".join(lines)
@@ -842,48 +1051,182 @@ def command_start(args):
     raise OSError(errno.EEXIST, "no free run directory name", stamp)
 
 
+class BundleError(ValueError):
+    """A component or tool that cannot go to the hosts; args: reason, detail."""
+
+
+CONFIGURATION = "KT582304.xml"
+BOOT_IMAGE = "bfa_boot_fw"
+VERSION_MARK = b"RUDUV"
+# What strings(1) prints: runs of at least 4 printable ASCII characters or tabs.
+PRINTABLE_RUN = re.compile(rb"[\t\x20-\x7e]{4,}")
+VERSION_NUMBER = re.compile(r"^\d+(\.\d+)*$")
+# The tool keeps 49 characters of the version it reads.
+VERSION_WIDTH = 49
+
+
+def open_regular(path, what):
+    """A binary stream of the regular file at path, links followed; raises
+    BundleError naming what when it is something else or cannot be read."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise BundleError(BAD_COMPONENT, f"{what}: a link in a loop") from error
+        if error.errno == errno.ENOENT and os.path.islink(path):
+            raise BundleError(BAD_COMPONENT, f"{what}: a link to nowhere "
+                              f"({os.readlink(path)})") from error
+        raise BundleError(BAD_COMPONENT, f"{what} cannot be read: {error.strerror}") from error
+    stream = os.fdopen(fd, "rb")
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        stream.close()
+        raise BundleError(BAD_COMPONENT, f"{what}: not a regular file")
+    return stream
+
+
+def component_entries(top):
+    """(name below top, path) of each directory and file of the component
+    directory top, sorted, links followed (the hosts get the bytes this
+    controller reads), old *_disc.xml documents left out; raises BundleError
+    for a link to nowhere, a loop, or anything but files and directories."""
+    entries = []
+
+    def walk(directory, name, ancestors):
+        try:
+            names = sorted(os.listdir(directory))
+        except OSError as error:
+            raise BundleError(BAD_COMPONENT, f"{directory}: {error.strerror}") from error
+        for child in names:
+            # The tool replaces its own document; one left in the component
+            # directory would pass for a document of this host when it writes none.
+            if child.endswith("_disc.xml"):
+                continue
+            path, child_name = os.path.join(directory, child), f"{name}/{child}"
+            try:
+                info = os.stat(path)
+            except OSError as error:
+                if error.errno == errno.ELOOP:
+                    raise BundleError(BAD_COMPONENT, f"{path}: a link in a loop") from error
+                if os.path.islink(path):
+                    raise BundleError(BAD_COMPONENT, f"{path}: a link to nowhere "
+                                      f"({os.readlink(path)})") from error
+                raise BundleError(BAD_COMPONENT, f"{path}: {error.strerror}") from error
+            if stat.S_ISDIR(info.st_mode):
+                if (info.st_dev, info.st_ino) in ancestors:
+                    raise BundleError(BAD_COMPONENT, f"{path}: a link in a loop")
+                entries.append((child_name, path))
+                walk(path, child_name, ancestors | {(info.st_dev, info.st_ino)})
+            elif stat.S_ISREG(info.st_mode):
+                entries.append((child_name, path))
+            else:
+                raise BundleError(BAD_COMPONENT, f"{path}: not a regular file or directory")
+
+    try:
+        info = os.stat(top)
+    except OSError as error:
+        raise BundleError(BAD_COMPONENT, f"hba_component_dir {top}: {error.strerror}") from error
+    if not stat.S_ISDIR(info.st_mode):
+        raise BundleError(BAD_COMPONENT, f"hba_component_dir {top}: not a directory")
+    walk(top, "component", {(info.st_dev, info.st_ino)})
+    return [("component", top)] + entries
+
+
+def tar_entry(tar, name, path, what):
+    """Adds the directory or regular file at path (links followed) as name."""
+    if os.path.isdir(path):
+        info = tarfile.TarInfo(name)
+        info.type, info.mode = tarfile.DIRTYPE, 0o755
+        info.mtime = int(os.stat(path).st_mtime)
+        tar.addfile(info)
+        return
+    with open_regular(path, what) as stream:
+        status = os.fstat(stream.fileno())
+        info = tarfile.TarInfo(name)
+        info.size, info.mtime = status.st_size, int(status.st_mtime)
+        info.mode = 0o755 if status.st_mode & stat.S_IXUSR else 0o644
+        try:
+            tar.addfile(info, stream)
+        except OSError as error:
+            raise BundleError(BAD_COMPONENT, f"{what}: {error}") from error
+
+
 def bundle_payload(component_dir, tool):
-    """The tar of component/ (less old documents) and the tool, if any."""
-    if not os.path.isdir(component_dir):
-        raise ValueError(f"hba_component_dir {component_dir}: not a directory")
+    """The tar of component/ and the tool, if any: the bytes this controller
+    reads, whatever links lead there; raises BundleError."""
+    if not component_dir:
+        raise BundleError(BAD_COMPONENT, "hba_component_dir is empty")
     if tool and not (os.path.isfile(tool) and os.access(tool, os.X_OK)):
-        raise ValueError(f"hba_discovery_binary {tool}: not an executable file")
-
-    def plain(info):
-        # The tool replaces its own document; one left in the component
-        # directory would pass for a document of this host when it writes none.
-        if info.name.startswith("component/") and info.name.endswith("_disc.xml"):
-            return None
-        info.uid = info.gid = 0
-        info.uname = info.gname = "root"
-        return info
-
+        raise BundleError(BAD_TOOL, f"hba_discovery_binary {tool}: not an executable file")
     payload = io.BytesIO()
     with tarfile.open(fileobj=payload, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        tar.add(component_dir, arcname="component", filter=plain)
+        for name, path in component_entries(component_dir):
+            tar_entry(tar, name, path, path)
         if tool:
-            tar.add(tool, arcname="hba-discovery", filter=plain)
+            try:
+                tar_entry(tar, "hba-discovery", tool, f"hba_discovery_binary {tool}")
+            except BundleError as error:
+                raise BundleError(BAD_TOOL, error.args[1]) from error
     return payload.getvalue()
+
+
+def image_version(stream):
+    """The boot BIOS version of a boot image as the tool reads it: the first
+    printable run holding RUDUV, from its sixth character, blanks removed."""
+    for run in PRINTABLE_RUN.findall(stream.read()):
+        if VERSION_MARK in run:
+            return run[5:].replace(b" ", b"").decode("ascii")[:VERSION_WIDTH]
+    return ""
+
+
+def check_component(component_dir):
+    """Raises BundleError unless the component's configuration and boot
+    image can be read and the image holds a boot BIOS version number."""
+    with open_regular(os.path.join(component_dir, CONFIGURATION),
+                      os.path.join(component_dir, CONFIGURATION)):
+        pass
+    path = os.path.join(component_dir, BOOT_IMAGE)
+    with open_regular(path, path) as image:
+        version = image_version(image)
+    if not version:
+        raise BundleError(BAD_COMPONENT, f"{path} holds no boot BIOS version")
+    if not VERSION_NUMBER.match(version):
+        raise BundleError(BAD_COMPONENT, f"{path} holds boot BIOS version {version!r}, "
+                          "which is not a version number")
 
 
 def command_bundle(args):
     """Makes the self-extracting scripts the hosts run, one per component and
-    tool, in a fresh private directory; prints {"dir": DIR, "bundles":
-    {'["COMPONENT_DIR", "TOOL"]': {"path": PATH, "offset": N, "tool": bundled|installed}}}."""
+    tool, in a fresh private directory (below BUNDLE_PARENT when given);
+    prints {"dir": DIR, "bundles": {'["COMPONENT_DIR", "TOOL"]': {"path":
+    PATH, "offset": N, "tool": bundled|installed}}}. A component or tool
+    that cannot go to the hosts gets {"refused": {"reason": ..., "detail":
+    ...}} instead, for the hosts that use it alone. With --check the scripts
+    carry no payload; the component and tool are checked all the same, and
+    the component must hold a readable configuration and a boot image with a
+    version number."""
     pairs = json.load(sys.stdin)
     with open(args.script, "rb") as stream:
         header = stream.read()
-    directory = tempfile.mkdtemp(prefix="hba-bundles.")
+    directory = tempfile.mkdtemp(prefix="hba-bundles.", dir=args.parent or None)
     bundles = {}
     try:
         for component_dir, tool in sorted({(str(c), str(t or "")) for c, t in pairs}):
+            key = json.dumps([component_dir, tool])
+            try:
+                payload = bundle_payload(component_dir and os.path.realpath(component_dir),
+                                         tool and os.path.realpath(tool))
+                if args.check:
+                    check_component(os.path.realpath(component_dir))
+            except BundleError as error:
+                reason, detail = error.args
+                bundles[key] = {"refused": {"reason": reason, "detail": detail}}
+                continue
             path = os.path.join(directory, f"hba-discover-{len(bundles)}.sh")
             with open(path, "wb") as out:
                 out.write(header)
-                out.write(b"" if args.check else bundle_payload(os.path.realpath(component_dir),
-                                                                 tool and os.path.realpath(tool)))
-            bundles[json.dumps([component_dir, tool])] = {
-                "path": path, "offset": len(header) + 1, "tool": "bundled" if tool else "installed"}
+                out.write(b"" if args.check else payload)
+            bundles[key] = {"path": path, "offset": len(header) + 1,
+                            "tool": "bundled" if tool else "installed"}
     except BaseException:
         shutil.rmtree(directory, ignore_errors=True)
         raise
@@ -897,7 +1240,7 @@ def point_latest(run_dir):
     temporary = os.path.join(parent, f".latest.{os.getpid()}")
     os.symlink(name, temporary)
     try:
-        os.replace(temporary, os.path.join(parent, "latest"))
+        os.replace(temporary, os.path.join(parent, LATEST))
     except OSError:
         os.unlink(temporary)
         raise
@@ -928,6 +1271,10 @@ def command_write(args):
         data.setdefault("max_document_bytes", args.max_document_bytes)
         run = dict(data.get("run") or {})
         run.setdefault("start", start_time(os.path.basename(os.path.abspath(args.run_dir))))
+        # The run to compare with is the last one written, whatever the
+        # names say (the controller's clock may have gone back); recorded,
+        # so that a rebuild compares with the same one.
+        run["written_after"] = latest_run(os.path.dirname(os.path.abspath(args.run_dir)))
         run["end"] = now_utc()
         outcomes = {"max_document_bytes": data["max_document_bytes"], "run": run,
                     "hosts": host_outcomes(data, args.run_dir)}
@@ -988,7 +1335,10 @@ def main(argv=None):
         "bundle", help="make the hosts' discovery scripts from the [COMPONENT_DIR, TOOL] pairs "
         "read from standard input (JSON); print where they are")
     bundle.add_argument("script", metavar="SCRIPT", help="the role's files/hba-discover.sh")
-    bundle.add_argument("--check", action="store_true", help="without payload, for --check")
+    bundle.add_argument("--check", action="store_true",
+                        help="without payload, for --check; the component checked too")
+    bundle.add_argument("--parent", metavar="DIR",
+                        help="where the bundles' private directory is made (default: TMPDIR)")
     bundle.set_defaults(run=command_bundle)
     write = commands.add_parser(
         "write", help="store what the hosts returned (JSON on standard input), write the report; "

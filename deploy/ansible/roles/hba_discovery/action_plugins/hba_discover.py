@@ -8,7 +8,11 @@ it with /bin/sh and remove the file. One SSH command per host, no module, no
 file transfer of its own, nothing that needs Python on the host. The
 script's output (rc, stdout, stderr) is the result; it changes nothing.
 
-Options: bundle (path on the controller), argv (the script's arguments).
+Options: bundle (path on the controller), argv (the script's arguments),
+max_document_bytes (the host's own limit, noted in the result for the
+report), refused (the controller's reason not to run the bundle on this
+host, {"reason": ..., "detail": ...}: the host is not contacted and the
+result says why as hba_refused).
 """
 
 import shlex
@@ -17,17 +21,21 @@ from ansible.errors import AnsibleActionFail
 from ansible.plugins.action import ActionBase
 
 # $2 is the directory the script makes its own temporary directory in.
+# The file goes however the shell ends (PIPE: the connection gone).
 BOOTSTRAP = r"""umask 077
-t=${2:-${TMPDIR:-/tmp}}
-if ! f=$(mktemp "$t/hba-discover.XXXXXXXXXX" 2>&1); then
-    printf 'HBA1 outcome no-temporary-directory\nHBA1 detail %s\nHBA1 end\n' \
-        "$(printf '%s: %s' "$t" "$f" | base64 | tr -d '\n')"
-    exit 0
-fi
-trap 'rm -f "$f"' EXIT
+f=
+trap '[ -z "$f" ] || rm -f "$f"' EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
+trap 'exit 141' PIPE
 trap 'exit 143' TERM
+t=${2:-${TMPDIR:-/tmp}}
+if ! made=$(mktemp "$t/hba-discover.XXXXXXXXXX" 2>&1); then
+    printf 'HBA1 outcome no-temporary-directory\nHBA1 detail %s\nHBA1 end\n' \
+        "$(printf '%s: %s' "$t" "$made" | base64 | tr -d '\n')"
+    exit 0
+fi
+f=$made
 cat > "$f" || exit 1
 /bin/sh "$f" "$@"
 """
@@ -36,10 +44,17 @@ cat > "$f" || exit 1
 class ActionModule(ActionBase):
     TRANSFERS_FILES = False
     _supports_check_mode = True
-    _VALID_ARGS = frozenset(("bundle", "argv"))
+    _VALID_ARGS = frozenset(("bundle", "argv", "max_document_bytes", "refused"))
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
+        result["changed"] = False
+        if self._task.args.get("max_document_bytes") is not None:
+            result["max_document_bytes"] = int(self._task.args["max_document_bytes"])
+        refused = self._task.args.get("refused")
+        if refused:
+            result["hba_refused"] = dict(refused)
+            return result
         argv = [str(word) for word in self._task.args.get("argv") or []]
         try:
             with open(self._task.args["bundle"], "rb") as stream:
@@ -50,5 +65,4 @@ class ActionModule(ActionBase):
         command = " ".join(["/bin/sh", "-c", shlex.quote(BOOTSTRAP), "hba-discover"]
                            + [shlex.quote(word) for word in argv])
         result.update(self._low_level_execute_command(command, in_data=bundle, sudoable=True))
-        result["changed"] = False
         return result

@@ -17,7 +17,7 @@
 # changes nothing of it: outcome WORD, status N, detail TEXT, version TEXT,
 # counts UNSUPPORTED NO_VERSION, document NAME SIZE (the name encoded too), then the document as
 # "HBA1 data" lines, and "HBA1 end". The temporary directory goes whatever
-# happened.
+# happened, signals included.
 mode=$1 parent=$2 max=$3 tool=$4 offset=$5
 shift 5
 self=$0
@@ -37,13 +37,19 @@ if [ "$tool" = installed ]; then
         outcome tool-not-installed "hba-discovery is not on PATH ($PATH)"
 fi
 
-base=${parent:-${TMPDIR:-/tmp}}
-dir=$(mktemp -d "$base/hba-discovery.XXXXXXXXXX" 2>&1) ||
-    outcome no-temporary-directory "$base: $dir"
-trap 'rm -rf "$dir"' EXIT
+# The directory goes however the script ends: normally, or on HUP, INT,
+# TERM, or PIPE (the connection gone when Ansible was interrupted: the next
+# line written would end the shell without its EXIT trap).
+dir=
+trap '[ -z "$dir" ] || rm -rf "$dir"' EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
+trap 'exit 141' PIPE
 trap 'exit 143' TERM
+base=${parent:-${TMPDIR:-/tmp}}
+made=$(mktemp -d "$base/hba-discovery.XXXXXXXXXX" 2>&1) ||
+    outcome no-temporary-directory "$base: $made"
+dir=$made
 
 if [ "$tool" = bundled ]; then
     program=$dir/hba-discovery
