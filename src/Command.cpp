@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FwCompLibUtil.h"
+#include "BoundedText.h"
+#include "Diagnostics.h"
 
 namespace {
 
@@ -58,22 +59,22 @@ Command::Command(const char* text, int debug_value)
       accepted_status(0)
 {
     std::size_t len = std::strlen(text);
-    FwCompLibUtil::Trace(debug, "Command::Command(): Command text length is %zu\n", len);
-    FwCompLibUtil::Trace(debug, "Command::Command(): Command is \"%s\"\n", text);
+    Diagnostics::Trace(debug, "Command::Command(): Command text length is %zu\n", len);
+    Diagnostics::Trace(debug, "Command::Command(): Command is \"%s\"\n", text);
     // A longer text is not stored at all: a cut command line could do
     // something other than what was asked.
-    command_stored = FwCompLibUtil::CopyIfFits(command_text, text);
+    command_stored = BoundedText::CopyIfFits(command_text, text);
 }
 
 int Command::ChangeOperatingDir(const char* dir)
 {
     std::size_t len = std::strlen(dir);
-    FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory length is %zu\n", len);
-    FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory is %s\n", dir);
+    Diagnostics::Trace(debug, "Command::ChangeOperatingDir(): Directory length is %zu\n", len);
+    Diagnostics::Trace(debug, "Command::ChangeOperatingDir(): Directory is %s\n", dir);
     // A refused directory leaves the one stored before.
-    if (!FwCompLibUtil::CopyIfFits(operating_dir, dir)) {
-        FwCompLibUtil::Trace(
-            debug, "Command::ChangeOperatingDir(): Failed to store execution directory\n");
+    if (!BoundedText::CopyIfFits(operating_dir, dir)) {
+        Diagnostics::Trace(debug,
+                           "Command::ChangeOperatingDir(): Failed to store execution directory\n");
         return 0;
     }
     return 1;
@@ -89,21 +90,21 @@ void Command::AcceptExitStatus(int status)
 bool Command::MayRun() const
 {
     if (!command_stored) {
-        FwCompLibUtil::Trace(
-            debug, "Command::Execute(): Command text was not stored, nothing to execute\n");
+        Diagnostics::Trace(debug,
+                           "Command::Execute(): Command text was not stored, nothing to execute\n");
         return false;
     }
 
     // After a command was stopped at its limit, or gave no answer otherwise,
     // the run's answer is lost: nothing more is started.
     if (failed_at_limit) {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::Execute(): A command was stopped at the time limit, nothing more "
                    "is executed\n");
         return false;
     }
     if (failed_line[0] != '\0') {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::Execute(): A command gave no answer, nothing more is executed\n");
         return false;
     }
@@ -116,15 +117,15 @@ int Command::Execute()
         return 0;
     char line[kLineWidth];
     if (operating_dir[0] != '\0')
-        (void)FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,
-                                           command_text);
+        (void)BoundedText::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,
+                                         command_text);
     else
-        FwCompLibUtil::CopyBounded(line, command_text);
-    FwCompLibUtil::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
+        BoundedText::CopyBounded(line, command_text);
+    Diagnostics::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
 
     ShellProcess process;
     if (!Launch(process, line)) {
-        FwCompLibUtil::Trace(debug, "Command::Execute(): Failed to open pipe\n");
+        Diagnostics::Trace(debug, "Command::Execute(): Failed to open pipe\n");
         return 0;
     }
 
@@ -147,24 +148,24 @@ int Command::Execute()
     // last command being a filter: any other end means the pipeline did not
     // run (or, past the buffer, its output would be cut).
     if (overflow)
-        (void)FwCompLibUtil::FormatBounded(failure, sizeof(failure),
-                                           "printed more than %d characters", kOutputWidth - 1);
+        (void)BoundedText::FormatBounded(failure, sizeof(failure),
+                                         "printed more than %d characters", kOutputWidth - 1);
     else
         (void)ShellProcess::DescribeEnd(status, accepted_status, failure, sizeof(failure));
     if (failure[0] != '\0') {
-        FwCompLibUtil::Trace(debug, "Command::Execute(): The command %s\n", failure);
+        Diagnostics::Trace(debug, "Command::Execute(): The command %s\n", failure);
         GiveUp(line, failure);
         return 0;
     }
-    FwCompLibUtil::Trace(debug, "Command::Execute(): Return TRUE\n");
+    Diagnostics::Trace(debug, "Command::Execute(): Return TRUE\n");
     return 1;
 }
 
 void Command::GiveUp(const char* line, const char* failure)
 {
     output[0] = '\0';
-    FwCompLibUtil::CopyBounded(failed_line, line);
-    FwCompLibUtil::CopyBounded(failure_text, failure);
+    BoundedText::CopyBounded(failed_line, line);
+    BoundedText::CopyBounded(failure_text, failure);
 }
 
 // Starts the command line; a start that fails is counted, with the step
@@ -243,7 +244,7 @@ void Command::TracePiece(Pieces* pieces) const
     if (pieces->used == 0)
         return;
     pieces->text[pieces->used] = '\0';
-    FwCompLibUtil::Trace(debug, "Command::Execute(): Line is %s", pieces->text);
+    Diagnostics::Trace(debug, "Command::Execute(): Line is %s", pieces->text);
     pieces->used = 0;
 }
 
@@ -256,19 +257,19 @@ void Command::SetFieldSeparator(const char* sep)
 {
     std::size_t len = std::strlen(sep);
     if (len > 1) {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::SetFieldSeparator(): field_separator lenth is greater than %zu\n",
             len);
         return;
     }
-    FwCompLibUtil::Trace(debug, "Command::SetFieldSeparator(): Setting field_separator to \"%s\"\n",
-                         sep);
+    Diagnostics::Trace(debug, "Command::SetFieldSeparator(): Setting field_separator to \"%s\"\n",
+                       sep);
     field_separator = sep[0];
 }
 
 void Command::ResetIterator()
 {
-    FwCompLibUtil::Trace(debug, "Command::ResetIterator(): Setting new_iterator to TRUE\n");
+    Diagnostics::Trace(debug, "Command::ResetIterator(): Setting new_iterator to TRUE\n");
     new_iterator = 1;
 }
 
@@ -276,15 +277,14 @@ char* Command::IteratorGetNext()
 {
     int output_length = static_cast<int>(std::strlen(output));
     if (new_iterator == 1) {
-        FwCompLibUtil::Trace(debug, "Command::IteratorGetNext(): Resetting iterator\n");
+        Diagnostics::Trace(debug, "Command::IteratorGetNext(): Resetting iterator\n");
         current_char = 0;
         new_iterator = 0;
     }
-    FwCompLibUtil::Trace(debug,
-                         "Command::IteratorGetNext(): current_char = %d, output_length = %d\n",
-                         current_char, output_length);
+    Diagnostics::Trace(debug, "Command::IteratorGetNext(): current_char = %d, output_length = %d\n",
+                       current_char, output_length);
     if (current_char >= output_length) {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::IteratorGetNext(): We've exceeded the output length, return NULL\n");
         return nullptr;
     }
@@ -292,14 +292,13 @@ char* Command::IteratorGetNext()
     int original_char = current_char;
     while (current_char < output_length && output[current_char] != field_separator)
         current_char++;
-    FwCompLibUtil::Trace(debug,
-                         "Command::IteratorGetNext(): original_char = %d, current_char = %d\n",
-                         original_char, current_char);
+    Diagnostics::Trace(debug, "Command::IteratorGetNext(): original_char = %d, current_char = %d\n",
+                       original_char, current_char);
 
     std::size_t len = static_cast<std::size_t>(current_char - original_char);
     std::memcpy(substring, output + original_char, len);
     substring[len] = '\0';
-    FwCompLibUtil::Trace(debug, "Command::IteratorGetNext(): substring is \"%s\"\n", substring);
+    Diagnostics::Trace(debug, "Command::IteratorGetNext(): substring is \"%s\"\n", substring);
 
     current_char++;
     return substring;

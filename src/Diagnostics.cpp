@@ -2,8 +2,6 @@
 // Diagnostics: trace lines and the tool's own standard-error lines, each in one write.
 #include "Diagnostics.h"
 
-#include "BoundedText.h"
-
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -61,19 +59,4 @@ void Diagnostics::SayAbout(const char* file, const char* format, ...)
     va_start(args, format);
     SayLine(file, format, args);
     va_end(args);
-}
-
-std::string Diagnostics::Printable(const char* text)
-{
-    std::string printable;
-    for (const unsigned char* s = reinterpret_cast<const unsigned char*>(text); *s != '\0'; s++) {
-        if (*s >= 0x20 && *s < 0x7f && *s != '\\' && *s != '"') {
-            printable += static_cast<char>(*s);
-        } else {
-            char escaped[5];
-            (void)BoundedText::FormatBounded(escaped, sizeof(escaped), "\\x%02X", *s);
-            printable += escaped;
-        }
-    }
-    return printable;
 }

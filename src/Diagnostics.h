@@ -3,8 +3,6 @@
 #ifndef DIAGNOSTICS_H
 #define DIAGNOSTICS_H
 
-#include <string>
-
 // The compiler checks every format given to the printf-like helpers.
 #if defined(__GNUC__)
 #define HBA_PRINTF_LIKE(format_index, first_arg)                                                   \
@@ -27,12 +25,6 @@ public:
     // The same for a line about a file, in the shape of libxml2's own: the
     // file's name, then the formatted text (":<line>: ..." or ": ...").
     static void SayAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
-
-    // The text as it may be quoted in a line of the tool's own: every byte
-    // outside printable ASCII, and every backslash and double quote, as
-    // \xHH, so that a value from the machine can neither break the line
-    // nor pass for its quotes.
-    static std::string Printable(const char* text);
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include <libxml/xmlwriter.h>
 
 #include "BiosItem.h"
+#include "Diagnostics.h"
 #include "FirmwareItem.h"
 #include "FwCompLibUtil.h"
 

@@ -66,7 +66,7 @@ private:
     static void DropOutputError(void* context, XmlErrorGuard::Error error);
 
     // DropOutputError's hold on libxml2's errors, while the writer is open.
-    std::optional<FwCompLibUtil::XmlErrorGuard> error_guard;
+    std::optional<XmlErrorGuard> error_guard;
 
     void DeriveOutputFileName(const char* component_file_name, bool cut, bool opened);
 };

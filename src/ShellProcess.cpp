@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "FwCompLibUtil.h"
+#include "BoundedText.h"
 #include "PlainEnvironment.h"
 
 namespace {
@@ -275,13 +275,13 @@ bool ShellProcess::Reap(long long until, int* status)
 bool ShellProcess::DescribeEnd(int status, int accepted, char* text, std::size_t width)
 {
     if (WIFSIGNALED(status)) {
-        (void)FwCompLibUtil::FormatBounded(text, width, "was ended by signal %d (%s)",
-                                           WTERMSIG(status), strsignal(WTERMSIG(status)));
+        (void)BoundedText::FormatBounded(text, width, "was ended by signal %d (%s)",
+                                         WTERMSIG(status), strsignal(WTERMSIG(status)));
         return true;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != accepted) {
-        (void)FwCompLibUtil::FormatBounded(text, width, "ended with exit status %d",
-                                           WEXITSTATUS(status));
+        (void)BoundedText::FormatBounded(text, width, "ended with exit status %d",
+                                         WEXITSTATUS(status));
         return true;
     }
     return false;
@@ -289,6 +289,6 @@ bool ShellProcess::DescribeEnd(int status, int accepted, char* text, std::size_t
 
 void ShellProcess::DescribeOverdue(char* text, std::size_t width)
 {
-    (void)FwCompLibUtil::FormatBounded(text, width, "did not finish within %d s and was stopped",
-                                       time_limit);
+    (void)BoundedText::FormatBounded(text, width, "did not finish within %d s and was stopped",
+                                     time_limit);
 }
