@@ -28,12 +28,8 @@ bool failed_at_limit = false;
 Command::RunFailures Command::Failures()
 {
     const bool failed = failed_line[0] != '\0';
-    return RunFailures{start_failures,
-                       last_start_step,
-                       last_start_error,
-                       failed_at_limit ? failed_line : nullptr,
-                       failed ? failed_line : nullptr,
-                       failed ? failure_text : nullptr};
+    return RunFailures{start_failures, last_start_step, last_start_error,
+                       failed ? failed_line : nullptr, failed ? failure_text : nullptr};
 }
 
 void Command::SetTimeLimit(int seconds)
@@ -139,7 +135,7 @@ int Command::Execute()
         // from now on nothing more runs.
         process.Stop();
         ShellProcess::DescribeOverdue(failure, sizeof(failure));
-        GiveUp(line, failure);
+        DropOutputAndRecordFailure(line, failure);
         failed_at_limit = true;
         return 0;
     }
@@ -154,14 +150,14 @@ int Command::Execute()
         (void)ShellProcess::DescribeEnd(status, accepted_status, failure, sizeof(failure));
     if (failure[0] != '\0') {
         Diagnostics::Trace(debug, "Command::Execute(): The command %s\n", failure);
-        GiveUp(line, failure);
+        DropOutputAndRecordFailure(line, failure);
         return 0;
     }
     Diagnostics::Trace(debug, "Command::Execute(): Return TRUE\n");
     return 1;
 }
 
-void Command::GiveUp(const char* line, const char* failure)
+void Command::DropOutputAndRecordFailure(const char* line, const char* failure)
 {
     output[0] = '\0';
     BoundedText::CopyBounded(failed_line, line);
@@ -191,7 +187,7 @@ bool Command::Collect(ShellProcess& process, int* status, bool* overflow)
     char chunk[4096];
     long got = 0;
     while ((got = process.Read(chunk, sizeof(chunk))) > 0) {
-        Keep(chunk, static_cast<std::size_t>(got), &used, &ended, overflow);
+        AppendOutput(chunk, static_cast<std::size_t>(got), &used, &ended, overflow);
         if (debug)
             TracePieces(chunk, static_cast<std::size_t>(got), &pieces);
     }
@@ -205,8 +201,8 @@ bool Command::Collect(ShellProcess& process, int* status, bool* overflow)
 // The value ends at the first zero byte of the output; one that does not
 // fit the buffer sets overflow. Whatever follows is read and dropped, so
 // that the command can end.
-void Command::Keep(const char* data, std::size_t len, std::size_t* used, bool* ended,
-                   bool* overflow)
+void Command::AppendOutput(const char* data, std::size_t len, std::size_t* used, bool* ended,
+                           bool* overflow)
 {
     if (*ended)
         return;

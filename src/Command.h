@@ -54,8 +54,6 @@ public:
         int start_failures;
         const char* last_start_step;
         int last_start_error;
-        // The command line stopped at the time limit, or nullptr.
-        const char* timed_out;
         // The command line that gave no answer (stopped at the limit, failed,
         // or printed more than the buffer holds), or nullptr; and what became
         // of it, as said after the quoted line ("did not finish within 30 s
@@ -90,8 +88,9 @@ private:
     bool Launch(ShellProcess& process, char* line);
     bool Collect(ShellProcess& process, int* status, bool* overflow);
     // Drops the output and keeps the command line with what became of it.
-    void GiveUp(const char* line, const char* failure);
-    void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended, bool* overflow);
+    void DropOutputAndRecordFailure(const char* line, const char* failure);
+    void AppendOutput(const char* data, std::size_t len, std::size_t* used, bool* ended,
+                      bool* overflow);
     void TracePieces(const char* data, std::size_t len, Pieces* pieces) const;
     void TracePiece(Pieces* pieces) const;
 

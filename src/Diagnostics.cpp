@@ -11,7 +11,7 @@ namespace {
 // The one place that writes to standard error: lead, the formatted text and
 // a line feed, in one write, so that a line of the tool's never mixes with
 // what the pipelines print there.
-void SayLine(const char* lead, const char* format, va_list args)
+void WriteStderrLine(const char* lead, const char* format, va_list args)
 {
     va_list measure;
     va_copy(measure, args);
@@ -44,19 +44,19 @@ void Diagnostics::Trace(int debug, const char* format, ...)
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void Diagnostics::Say(const char* format, ...)
+void Diagnostics::StderrLine(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    SayLine("hba-discovery: ", format, args);
+    WriteStderrLine("hba-discovery: ", format, args);
     va_end(args);
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void Diagnostics::SayAbout(const char* file, const char* format, ...)
+void Diagnostics::StderrLineAbout(const char* file, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    SayLine(file, format, args);
+    WriteStderrLine(file, format, args);
     va_end(args);
 }

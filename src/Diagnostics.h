@@ -21,10 +21,10 @@ public:
 
     // Says one line of the tool's own on standard error: "hba-discovery: ",
     // the formatted text and a line feed, in one write.
-    static void Say(const char* format, ...) HBA_PRINTF_LIKE(1, 2);
+    static void StderrLine(const char* format, ...) HBA_PRINTF_LIKE(1, 2);
     // The same for a line about a file, in the shape of libxml2's own: the
     // file's name, then the formatted text (":<line>: ..." or ": ...").
-    static void SayAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
+    static void StderrLineAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
 };
 
 #endif

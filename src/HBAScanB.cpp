@@ -125,7 +125,7 @@ int HBAScanB::CreateXmlFile()
 int HBAScanB::Fail(const std::string& message, const char* trace_line)
 {
     DiscardDocument();
-    Diagnostics::Say("%s", message.c_str());
+    Diagnostics::StderrLine("%s", message.c_str());
     Diagnostics::Trace(debug, "%s", trace_line);
     return 0;
 }

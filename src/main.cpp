@@ -65,9 +65,10 @@ void SetTimeLimitFromEnvironment()
     if (DecimalNumber(text, 1, kLongestTimeLimit, &seconds))
         Command::SetTimeLimit(static_cast<int>(seconds));
     else
-        Diagnostics::Say("%s is not a whole number of seconds from 1 to %ld; it is ignored and "
-                         "the default of %d s is used",
-                         kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
+        Diagnostics::StderrLine(
+            "%s is not a whole number of seconds from 1 to %ld; it is ignored and "
+            "the default of %d s is used",
+            kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
 }
 
 // The debug value: HBA_DISCOVERY_DEBUG as a decimal number; unset, empty or

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Unit tests of FwCompLibUtil: bounded copies and formats, XML-safe text, Say.
+// Unit tests of FwCompLibUtil and the helpers beside it: bounded texts, safe texts, diagnostics.
 #include "FwCompLibUtil.h"
 
 #include <cstdlib>
@@ -122,13 +122,13 @@ TEST(FwCompLibUtilTest, CopyIfFitsCopiesWholeTextsOnly)
 
 // The tool's own lines carry its name; lines about a file keep libxml2's
 // shape. Each is one whole line, however long.
-TEST(FwCompLibUtilTest, SayWritesOneWholeLineOnStandardError)
+TEST(FwCompLibUtilTest, StderrLineWritesOneWholeLine)
 {
     const std::string long_text(5000, 'x');
     testing::internal::CaptureStderr();
-    Diagnostics::Say("%s is %d", "HBA_DISCOVERY_TIMEOUT", 0);
-    Diagnostics::SayAbout("KT582304.xml", ":%d: %s", 7, "Opening and ending tag mismatch");
-    Diagnostics::SayAbout("KT582304.xml", ": %s", long_text.c_str());
+    Diagnostics::StderrLine("%s is %d", "HBA_DISCOVERY_TIMEOUT", 0);
+    Diagnostics::StderrLineAbout("KT582304.xml", ":%d: %s", 7, "Opening and ending tag mismatch");
+    Diagnostics::StderrLineAbout("KT582304.xml", ": %s", long_text.c_str());
     EXPECT_EQ("hba-discovery: HBA_DISCOVERY_TIMEOUT is 0\n"
               "KT582304.xml:7: Opening and ending tag mismatch\n"
               "KT582304.xml: " +
