@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// Command: one shell pipeline's text, its output buffer and field iterator, its run's failures.
 #include "Command.h"
 
 #include <cstdio>

@@ -7,8 +7,6 @@
 
 #include "ShellProcess.h"
 
-// Runs one shell command line, keeps its standard output in a fixed buffer
-// and walks that output field by field at a one-character separator.
 // The object is large; create it on the free store. The process itself,
 // its plain environment, time limit and end, is a ShellProcess.
 //
@@ -36,6 +34,9 @@ public:
 
     Command(const char* text, int debug);
 
+    // No caller of the tool sets a directory: every pipeline runs in the
+    // component's directory. Kept, with its trace, as the runner's interface
+    // that its tests cover.
     int ChangeOperatingDir(const char* dir);
     // An exit status other than 0 with which this command still ran: a lone
     // "cat" of a sysfs attribute exits 1 when the attribute is missing.

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// ConfigFile: reads the component configuration file and matches PCI identities.
 #include "ConfigFile.h"
 
 #include <cstring>
@@ -37,6 +36,8 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
     if (reading.WasRefused())
         ForgetValues();
 
+    // These three lines keep their wording ("Tile" included): traces of
+    // earlier runs are compared with them.
     Diagnostics::Trace(debug, "ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
     Diagnostics::Trace(debug, "ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
     Diagnostics::Trace(debug, "ConfigFile::ConfigFileComponentFileName=%s\n", ComponentFileName);

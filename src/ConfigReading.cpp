@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// ConfigReading: the guards on one reading of the configuration file.
 #include "ConfigReading.h"
 
 #include <cerrno>

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// Diagnostics: trace lines and the tool's own standard-error lines, each in one write.
 #include "Diagnostics.h"
 
 #include <cstdarg>

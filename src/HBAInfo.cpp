@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAInfo: the generic adapter record, its PCI identity and SCSI host from sysfs.
 #include "HBAInfo.h"
 
 #include <cstdarg>
@@ -242,6 +241,7 @@ void HBAInfo::WriteItem(OnboardSoftwareItem& item, const char* name, xmlTextWrit
 {
     if (!item.isValid())
         return;
+    // "HBAInfo()::", parentheses and all, as the line has always read.
     Diagnostics::Trace(debug, "HBAInfo()::WriteXml(): Printing out %s information to xml file\n",
                        name);
     (void)item.WriteXml(writer);

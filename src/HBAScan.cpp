@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAScan: the generic scanner: output name, header values, the writer, header and footer.
 #include "HBAScan.h"
 
 #include <cstring>
@@ -102,6 +101,11 @@ void HBAScan::SetCommonAttributes()
     ReadConfigurationFile();
 }
 
+// A second reading of the file (the constructor's was the first), and each
+// adapter's support check reads it once more, each with its own parser
+// clean-up: no value is kept between questions, so that every answer is
+// the file's as it is, and a broken file is said once a reading, which the
+// tests and the man page count on.
 void HBAScan::ReadConfigurationFile()
 {
     ConfigFile config(ConfigurationFile, debug);

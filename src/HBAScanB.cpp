@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAScanB: the Durozaz scanner: the adapter scan loop and the whole discovery.
 #include "HBAScanB.h"
 
 #include <cstring>
@@ -44,6 +43,8 @@ HBAScanB::HBAScanB(const char* config_file_name, int debug_value)
     : HBAScan(config_file_name, debug_value)
 {
     BoundedText::CopyBounded(TypeStr, "Durozaz");
+    // Traced under "HBAScan::", the label these lines have always had:
+    // whoever compares traces of runs matches them by it.
     Diagnostics::Trace(debug, "HBAScan::HBAScanB(): ConfigurationFile=%s\n", ConfigurationFile);
     Diagnostics::Trace(debug, "HBAScan::HBAScanB(): TarnromVerStr=%s\n", TarnromVerStr);
     Diagnostics::Trace(debug, "HBAScan::HBAScanB(): TypeStr=%s\n", TypeStr);

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// OnboardSoftwareItem: one firmware or BIOS item and its fw_item element.
 #include "OnboardSoftwareItem.h"
 
 #include "BoundedText.h"

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// ShellProcess: spawning a shell pipeline in its own group, its deadline, reaping or killing it.
 #include "ShellProcess.h"
 
 #include <cerrno>
