@@ -19,10 +19,12 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "BoundedText.h"
 #include "FuzzSupport.h"
-#include "FwCompLibUtil.h"
 #include "HBAInfo.h"
 #include "HBAScan.h"
+#include "SafeText.h"
+#include "XmlParserCleanup.h"
 
 namespace {
 
@@ -61,12 +63,12 @@ public:
     {
         debug = debug_value;
         util.SetDebugValue(debug_value);
-        FwCompLibUtil::CopyBounded(OutputFileName, sizeof(OutputFileName), path);
-        FwCompLibUtil::CopyBounded(TarnromVerStr, sizeof(TarnromVerStr), in.Next().c_str());
-        FwCompLibUtil::CopyBounded(TypeStr, sizeof(TypeStr), in.Next().c_str());
-        FwCompLibUtil::CopyBounded(AltName, sizeof(AltName), in.Next().c_str());
-        FwCompLibUtil::CopyBounded(VersionStr, sizeof(VersionStr), in.Next().c_str());
-        FwCompLibUtil::CopyBounded(TakesEffectStr, sizeof(TakesEffectStr), in.Next().c_str());
+        BoundedText::CopyBounded(OutputFileName, sizeof(OutputFileName), path);
+        BoundedText::CopyBounded(TarnromVerStr, sizeof(TarnromVerStr), in.Next().c_str());
+        BoundedText::CopyBounded(TypeStr, sizeof(TypeStr), in.Next().c_str());
+        BoundedText::CopyBounded(AltName, sizeof(AltName), in.Next().c_str());
+        BoundedText::CopyBounded(VersionStr, sizeof(VersionStr), in.Next().c_str());
+        BoundedText::CopyBounded(TakesEffectStr, sizeof(TakesEffectStr), in.Next().c_str());
     }
     int Open() { return OpenWriter(); }
     xmlTextWriterPtr Writer() { return writer; }
@@ -113,9 +115,9 @@ public:
     {
         debug = debug_value;
         util.SetDebugValue(debug_value);
-        FwCompLibUtil::CopyBounded(composite_pci_id, sizeof(composite_pci_id), in.Next().c_str());
-        FwCompLibUtil::CopyBounded(product_id, sizeof(product_id), in.Next().c_str());
-        FwCompLibUtil::CopyBounded(busnumber, sizeof(busnumber), in.Next().c_str());
+        BoundedText::CopyBounded(composite_pci_id, sizeof(composite_pci_id), in.Next().c_str());
+        BoundedText::CopyBounded(product_id, sizeof(product_id), in.Next().c_str());
+        BoundedText::CopyBounded(busnumber, sizeof(busnumber), in.Next().c_str());
         CreateFirmwareItem();
         CreateBiosItem();
         FillItem(fi, in);
@@ -189,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!scan.WriteXmlHeader())
             fuzz::Fail("the header was not written");
         // A configuration reading ends with this clean-up while the writer is open.
-        FwCompLibUtil::CleanupParser();
+        XmlParserCleanup::Cleanup();
         if (!adapter.WriteXml(scan.Writer()))
             fuzz::Fail("the device element was not written");
         if (!scan.WriteXmlFooter())
@@ -202,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         scan.Expect(expected);
         adapter.Expect(expected);
         for (auto& entry : expected)
-            entry.second = FwCompLibUtil::XmlSafeText(entry.second.c_str());
+            entry.second = SafeText::ForXml(entry.second.c_str());
     }
 
     xmlDocPtr doc = xmlReadFile(DocumentDir::kName, nullptr, XML_PARSE_NONET);

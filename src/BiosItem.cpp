@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// BiosItem: the boot BIOS item of an adapter.
 #include "BiosItem.h"
 
 BiosItem::BiosItem()

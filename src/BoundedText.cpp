@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// BoundedText: bounded, terminated copies and formats into fixed-width fields.
 #include "BoundedText.h"
 
 #include <cstdio>

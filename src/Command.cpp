@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Command: one shell pipeline's text, its output buffer and field iterator, its run's failures.
 #include "Command.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "FwCompLibUtil.h"
+#include "BoundedText.h"
+#include "Diagnostics.h"
 
 namespace {
 
@@ -27,12 +27,8 @@ bool failed_at_limit = false;
 Command::RunFailures Command::Failures()
 {
     const bool failed = failed_line[0] != '\0';
-    return RunFailures{start_failures,
-                       last_start_step,
-                       last_start_error,
-                       failed_at_limit ? failed_line : nullptr,
-                       failed ? failed_line : nullptr,
-                       failed ? failure_text : nullptr};
+    return RunFailures{start_failures, last_start_step, last_start_error,
+                       failed ? failed_line : nullptr, failed ? failure_text : nullptr};
 }
 
 void Command::SetTimeLimit(int seconds)
@@ -58,22 +54,22 @@ Command::Command(const char* text, int debug_value)
       accepted_status(0)
 {
     std::size_t len = std::strlen(text);
-    FwCompLibUtil::Trace(debug, "Command::Command(): Command text length is %zu\n", len);
-    FwCompLibUtil::Trace(debug, "Command::Command(): Command is \"%s\"\n", text);
+    Diagnostics::Trace(debug, "Command::Command(): Command text length is %zu\n", len);
+    Diagnostics::Trace(debug, "Command::Command(): Command is \"%s\"\n", text);
     // A longer text is not stored at all: a cut command line could do
     // something other than what was asked.
-    command_stored = FwCompLibUtil::CopyIfFits(command_text, text);
+    command_stored = BoundedText::CopyIfFits(command_text, text);
 }
 
 int Command::ChangeOperatingDir(const char* dir)
 {
     std::size_t len = std::strlen(dir);
-    FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory length is %zu\n", len);
-    FwCompLibUtil::Trace(debug, "Command::ChangeOperatingDir(): Directory is %s\n", dir);
+    Diagnostics::Trace(debug, "Command::ChangeOperatingDir(): Directory length is %zu\n", len);
+    Diagnostics::Trace(debug, "Command::ChangeOperatingDir(): Directory is %s\n", dir);
     // A refused directory leaves the one stored before.
-    if (!FwCompLibUtil::CopyIfFits(operating_dir, dir)) {
-        FwCompLibUtil::Trace(
-            debug, "Command::ChangeOperatingDir(): Failed to store execution directory\n");
+    if (!BoundedText::CopyIfFits(operating_dir, dir)) {
+        Diagnostics::Trace(debug,
+                           "Command::ChangeOperatingDir(): Failed to store execution directory\n");
         return 0;
     }
     return 1;
@@ -89,21 +85,21 @@ void Command::AcceptExitStatus(int status)
 bool Command::MayRun() const
 {
     if (!command_stored) {
-        FwCompLibUtil::Trace(
-            debug, "Command::Execute(): Command text was not stored, nothing to execute\n");
+        Diagnostics::Trace(debug,
+                           "Command::Execute(): Command text was not stored, nothing to execute\n");
         return false;
     }
 
     // After a command was stopped at its limit, or gave no answer otherwise,
     // the run's answer is lost: nothing more is started.
     if (failed_at_limit) {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::Execute(): A command was stopped at the time limit, nothing more "
                    "is executed\n");
         return false;
     }
     if (failed_line[0] != '\0') {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::Execute(): A command gave no answer, nothing more is executed\n");
         return false;
     }
@@ -116,15 +112,15 @@ int Command::Execute()
         return 0;
     char line[kLineWidth];
     if (operating_dir[0] != '\0')
-        (void)FwCompLibUtil::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,
-                                           command_text);
+        (void)BoundedText::FormatBounded(line, sizeof(line), "cd %s;%s", operating_dir,
+                                         command_text);
     else
-        FwCompLibUtil::CopyBounded(line, command_text);
-    FwCompLibUtil::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
+        BoundedText::CopyBounded(line, command_text);
+    Diagnostics::Trace(debug, "Command::Execute(): Command to execute is \"%s\"\n", line);
 
     ShellProcess process;
     if (!Launch(process, line)) {
-        FwCompLibUtil::Trace(debug, "Command::Execute(): Failed to open pipe\n");
+        Diagnostics::Trace(debug, "Command::Execute(): Failed to open pipe\n");
         return 0;
     }
 
@@ -138,7 +134,7 @@ int Command::Execute()
         // from now on nothing more runs.
         process.Stop();
         ShellProcess::DescribeOverdue(failure, sizeof(failure));
-        GiveUp(line, failure);
+        DropOutputAndRecordFailure(line, failure);
         failed_at_limit = true;
         return 0;
     }
@@ -147,24 +143,24 @@ int Command::Execute()
     // last command being a filter: any other end means the pipeline did not
     // run (or, past the buffer, its output would be cut).
     if (overflow)
-        (void)FwCompLibUtil::FormatBounded(failure, sizeof(failure),
-                                           "printed more than %d characters", kOutputWidth - 1);
+        (void)BoundedText::FormatBounded(failure, sizeof(failure),
+                                         "printed more than %d characters", kOutputWidth - 1);
     else
         (void)ShellProcess::DescribeEnd(status, accepted_status, failure, sizeof(failure));
     if (failure[0] != '\0') {
-        FwCompLibUtil::Trace(debug, "Command::Execute(): The command %s\n", failure);
-        GiveUp(line, failure);
+        Diagnostics::Trace(debug, "Command::Execute(): The command %s\n", failure);
+        DropOutputAndRecordFailure(line, failure);
         return 0;
     }
-    FwCompLibUtil::Trace(debug, "Command::Execute(): Return TRUE\n");
+    Diagnostics::Trace(debug, "Command::Execute(): Return TRUE\n");
     return 1;
 }
 
-void Command::GiveUp(const char* line, const char* failure)
+void Command::DropOutputAndRecordFailure(const char* line, const char* failure)
 {
     output[0] = '\0';
-    FwCompLibUtil::CopyBounded(failed_line, line);
-    FwCompLibUtil::CopyBounded(failure_text, failure);
+    BoundedText::CopyBounded(failed_line, line);
+    BoundedText::CopyBounded(failure_text, failure);
 }
 
 // Starts the command line; a start that fails is counted, with the step
@@ -190,7 +186,7 @@ bool Command::Collect(ShellProcess& process, int* status, bool* overflow)
     char chunk[4096];
     long got = 0;
     while ((got = process.Read(chunk, sizeof(chunk))) > 0) {
-        Keep(chunk, static_cast<std::size_t>(got), &used, &ended, overflow);
+        AppendOutput(chunk, static_cast<std::size_t>(got), &used, &ended, overflow);
         if (debug)
             TracePieces(chunk, static_cast<std::size_t>(got), &pieces);
     }
@@ -204,8 +200,8 @@ bool Command::Collect(ShellProcess& process, int* status, bool* overflow)
 // The value ends at the first zero byte of the output; one that does not
 // fit the buffer sets overflow. Whatever follows is read and dropped, so
 // that the command can end.
-void Command::Keep(const char* data, std::size_t len, std::size_t* used, bool* ended,
-                   bool* overflow)
+void Command::AppendOutput(const char* data, std::size_t len, std::size_t* used, bool* ended,
+                           bool* overflow)
 {
     if (*ended)
         return;
@@ -243,7 +239,7 @@ void Command::TracePiece(Pieces* pieces) const
     if (pieces->used == 0)
         return;
     pieces->text[pieces->used] = '\0';
-    FwCompLibUtil::Trace(debug, "Command::Execute(): Line is %s", pieces->text);
+    Diagnostics::Trace(debug, "Command::Execute(): Line is %s", pieces->text);
     pieces->used = 0;
 }
 
@@ -256,19 +252,19 @@ void Command::SetFieldSeparator(const char* sep)
 {
     std::size_t len = std::strlen(sep);
     if (len > 1) {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::SetFieldSeparator(): field_separator lenth is greater than %zu\n",
             len);
         return;
     }
-    FwCompLibUtil::Trace(debug, "Command::SetFieldSeparator(): Setting field_separator to \"%s\"\n",
-                         sep);
+    Diagnostics::Trace(debug, "Command::SetFieldSeparator(): Setting field_separator to \"%s\"\n",
+                       sep);
     field_separator = sep[0];
 }
 
 void Command::ResetIterator()
 {
-    FwCompLibUtil::Trace(debug, "Command::ResetIterator(): Setting new_iterator to TRUE\n");
+    Diagnostics::Trace(debug, "Command::ResetIterator(): Setting new_iterator to TRUE\n");
     new_iterator = 1;
 }
 
@@ -276,15 +272,14 @@ char* Command::IteratorGetNext()
 {
     int output_length = static_cast<int>(std::strlen(output));
     if (new_iterator == 1) {
-        FwCompLibUtil::Trace(debug, "Command::IteratorGetNext(): Resetting iterator\n");
+        Diagnostics::Trace(debug, "Command::IteratorGetNext(): Resetting iterator\n");
         current_char = 0;
         new_iterator = 0;
     }
-    FwCompLibUtil::Trace(debug,
-                         "Command::IteratorGetNext(): current_char = %d, output_length = %d\n",
-                         current_char, output_length);
+    Diagnostics::Trace(debug, "Command::IteratorGetNext(): current_char = %d, output_length = %d\n",
+                       current_char, output_length);
     if (current_char >= output_length) {
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "Command::IteratorGetNext(): We've exceeded the output length, return NULL\n");
         return nullptr;
     }
@@ -292,14 +287,13 @@ char* Command::IteratorGetNext()
     int original_char = current_char;
     while (current_char < output_length && output[current_char] != field_separator)
         current_char++;
-    FwCompLibUtil::Trace(debug,
-                         "Command::IteratorGetNext(): original_char = %d, current_char = %d\n",
-                         original_char, current_char);
+    Diagnostics::Trace(debug, "Command::IteratorGetNext(): original_char = %d, current_char = %d\n",
+                       original_char, current_char);
 
     std::size_t len = static_cast<std::size_t>(current_char - original_char);
     std::memcpy(substring, output + original_char, len);
     substring[len] = '\0';
-    FwCompLibUtil::Trace(debug, "Command::IteratorGetNext(): substring is \"%s\"\n", substring);
+    Diagnostics::Trace(debug, "Command::IteratorGetNext(): substring is \"%s\"\n", substring);
 
     current_char++;
     return substring;

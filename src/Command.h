@@ -7,8 +7,6 @@
 
 #include "ShellProcess.h"
 
-// Runs one shell command line, keeps its standard output in a fixed buffer
-// and walks that output field by field at a one-character separator.
 // The object is large; create it on the free store. The process itself,
 // its plain environment, time limit and end, is a ShellProcess.
 //
@@ -36,6 +34,9 @@ public:
 
     Command(const char* text, int debug);
 
+    // No caller of the tool sets a directory: every pipeline runs in the
+    // component's directory. Kept, with its trace, as the runner's interface
+    // that its tests cover.
     int ChangeOperatingDir(const char* dir);
     // An exit status other than 0 with which this command still ran: a lone
     // "cat" of a sysfs attribute exits 1 when the attribute is missing.
@@ -54,8 +55,6 @@ public:
         int start_failures;
         const char* last_start_step;
         int last_start_error;
-        // The command line stopped at the time limit, or nullptr.
-        const char* timed_out;
         // The command line that gave no answer (stopped at the limit, failed,
         // or printed more than the buffer holds), or nullptr; and what became
         // of it, as said after the quoted line ("did not finish within 30 s
@@ -90,8 +89,9 @@ private:
     bool Launch(ShellProcess& process, char* line);
     bool Collect(ShellProcess& process, int* status, bool* overflow);
     // Drops the output and keeps the command line with what became of it.
-    void GiveUp(const char* line, const char* failure);
-    void Keep(const char* data, std::size_t len, std::size_t* used, bool* ended, bool* overflow);
+    void DropOutputAndRecordFailure(const char* line, const char* failure);
+    void AppendOutput(const char* data, std::size_t len, std::size_t* used, bool* ended,
+                      bool* overflow);
     void TracePieces(const char* data, std::size_t len, Pieces* pieces) const;
     void TracePiece(Pieces* pieces) const;
 

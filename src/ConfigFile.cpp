@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// ConfigFile: reads the component configuration file and matches PCI identities.
 #include "ConfigFile.h"
 
 #include <cstring>
 
-#include "FwCompLibUtil.h"
+#include "BoundedText.h"
+#include "Diagnostics.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
       file_name_cut(false),
       reading()
 {
-    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
+    Diagnostics::Trace(debug, "ConfigFile::ConfigFile(): Filename to open is \"%s\"\n", path);
 
     // The reading's guards (the file as it is, libxml2's complaints, the
     // expansion bounds) are ConfigReading's; every step below goes through
@@ -36,9 +36,11 @@ ConfigFile::ConfigFile(const char* path, int debug_value)
     if (reading.WasRefused())
         ForgetValues();
 
-    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
-    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
-    FwCompLibUtil::Trace(debug, "ConfigFile::ConfigFileComponentFileName=%s\n", ComponentFileName);
+    // These three lines keep their wording ("Tile" included): traces of
+    // earlier runs are compared with them.
+    Diagnostics::Trace(debug, "ConfigFile::ConfigFileComponentTile=%s\n", ComponentTitle);
+    Diagnostics::Trace(debug, "ConfigFile::ConfigFileComponentVersion=%s\n", ComponentVersion);
+    Diagnostics::Trace(debug, "ConfigFile::ConfigFileComponentFileName=%s\n", ComponentFileName);
 }
 
 char* ConfigFile::GetComponentTitle()
@@ -95,9 +97,9 @@ void ConfigFile::ProcessAndSetTitle(xmlTextReaderPtr reader, const char* node_na
 {
     if (std::strcmp(node_name, "name_xlate") != 0 || ComponentTitle[0] != '\0')
         return;
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetTitle(): node_name=\"%s\"\n", node_name);
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetTitle(): node_name=\"%s\"\n", node_name);
     if (const char* value = TakeNextValue(reader, ComponentTitle, sizeof(ComponentTitle)))
-        FwCompLibUtil::Trace(
+        Diagnostics::Trace(
             debug, "ConfigFile::ProcessAndSetTitle(): Setting ComponentTitle to \"%s\"\n", value);
 }
 
@@ -105,15 +107,14 @@ void ConfigFile::ProcessAndSetVersion(xmlTextReaderPtr reader, const char* node_
 {
     if (std::strcmp(node_name, "version") != 0 || ComponentVersion[0] != '\0')
         return;
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetVersion(): node_name=\"%s\"\n",
-                         node_name);
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetVersion(): node_name=\"%s\"\n", node_name);
     xmlChar* value = xmlTextReaderGetAttribute(reader, BAD_CAST "value");
     if (value == nullptr)
         return;
-    FwCompLibUtil::Trace(debug,
-                         "ConfigFile::ProcessAndSetVersion(): Setting ComponentVersion to \"%s\"\n",
-                         AsText(value));
-    FwCompLibUtil::CopyBounded(ComponentVersion, AsText(value));
+    Diagnostics::Trace(debug,
+                       "ConfigFile::ProcessAndSetVersion(): Setting ComponentVersion to \"%s\"\n",
+                       AsText(value));
+    BoundedText::CopyBounded(ComponentVersion, AsText(value));
     xmlFree(value);
 }
 
@@ -121,12 +122,11 @@ void ConfigFile::ProcessAndSetFileName(xmlTextReaderPtr reader, const char* node
 {
     if (std::strcmp(node_name, "filename") != 0 || ComponentFileName[0] != '\0')
         return;
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetFileName(): node_name=\"%s\"\n",
-                         node_name);
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetFileName(): node_name=\"%s\"\n", node_name);
     const char* value = TakeNextValue(reader, ComponentFileName, sizeof(ComponentFileName));
     if (value == nullptr)
         return;
-    FwCompLibUtil::Trace(
+    Diagnostics::Trace(
         debug, "ConfigFile::ProcessAndSetFileName(): Setting ComponentFileName to \"%s\"\n", value);
     file_name_cut = std::strlen(value) >= sizeof(ComponentFileName);
 }
@@ -141,7 +141,7 @@ const char* ConfigFile::TakeNextValue(xmlTextReaderPtr reader, char* field, std:
         return nullptr;
     const char* value = AsText(xmlTextReaderConstValue(reader));
     if (value != nullptr)
-        FwCompLibUtil::CopyBounded(field, width, value);
+        BoundedText::CopyBounded(field, width, value);
     return value;
 }
 
@@ -154,14 +154,14 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
     device.DeviceId = ReturnPciIdData(reader);
     device.SubvendorId = ReturnPciIdData(reader);
     device.SubdeviceId = ReturnPciIdData(reader);
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n",
-                         device.VendorId.c_str());
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n",
-                         device.DeviceId.c_str());
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): SubvendorId=\"%s\"\n",
-                         device.SubvendorId.c_str());
-    FwCompLibUtil::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): SubdeviceId=\"%s\"\n",
-                         device.SubdeviceId.c_str());
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): VendorId=\"%s\"\n",
+                       device.VendorId.c_str());
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): DeviceId=\"%s\"\n",
+                       device.DeviceId.c_str());
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): SubvendorId=\"%s\"\n",
+                       device.SubvendorId.c_str());
+    Diagnostics::Trace(debug, "ConfigFile::ProcessAndSetSupportedDevice(): SubdeviceId=\"%s\"\n",
+                       device.SubdeviceId.c_str());
     SupportedDevices.push_back(device);
 }
 
@@ -171,31 +171,31 @@ void ConfigFile::ProcessAndSetSupportedDevice(xmlTextReaderPtr reader, const cha
 std::string ConfigFile::ReturnPciIdData(xmlTextReaderPtr reader)
 {
     if (reading.ReadNode() != 1) {
-        FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+        Diagnostics::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
         return std::string();
     }
     // The value belongs to the reader and is gone once it steps on, so only
     // the upper-cased copy is kept.
     const xmlChar* value = xmlTextReaderConstValue(reader);
     const bool has_value = value != nullptr;
-    FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): value is %s\n",
-                         has_value ? AsText(value) : "");
+    Diagnostics::Trace(debug, "ConfigFile::ReturnPciIdData(): value is %s\n",
+                       has_value ? AsText(value) : "");
 
     char scratch[kScratchWidth];
-    FwCompLibUtil::CopyBounded(scratch, has_value ? AsText(value) : "");
+    BoundedText::CopyBounded(scratch, has_value ? AsText(value) : "");
     convertToUpperCase(scratch);
 
     for (int i = 0; i < 3; i++) {
         if (reading.ReadNode() != 1) {
-            FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+            Diagnostics::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
             return std::string();
         }
     }
     if (!has_value) {
-        FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
+        Diagnostics::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"\"\n");
         return std::string();
     }
-    FwCompLibUtil::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"%s\"\n", scratch);
+    Diagnostics::Trace(debug, "ConfigFile::ReturnPciIdData(): Returning \"%s\"\n", scratch);
     return std::string(scratch);
 }
 
@@ -217,24 +217,24 @@ int ConfigFile::IsDeviceSupported(std::string vendor, std::string device, std::s
                                   std::string subdevice) // cppcheck-suppress passedByValue
 // NOLINTEND(performance-unnecessary-value-param)
 {
-    FwCompLibUtil::Trace(debug,
-                         "ConfigFile::IsDeviceSupported(): VendorId=%s,DeviceId=%s,"
-                         "SubvendorId=%s,SubdeviceId=%s\n",
-                         vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
+    Diagnostics::Trace(debug,
+                       "ConfigFile::IsDeviceSupported(): VendorId=%s,DeviceId=%s,"
+                       "SubvendorId=%s,SubdeviceId=%s\n",
+                       vendor.c_str(), device.c_str(), subvendor.c_str(), subdevice.c_str());
     for (std::size_t i = 0; i < SupportedDevices.size(); i++) {
         const PciDevice& d = SupportedDevices[i];
-        FwCompLibUtil::Trace(debug,
-                             "ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - "
-                             "VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
-                             i, d.VendorId.c_str(), d.DeviceId.c_str(), d.SubvendorId.c_str(),
-                             d.SubdeviceId.c_str());
+        Diagnostics::Trace(debug,
+                           "ConfigFile::IsDeviceSupported(): SupportedDevices[%zu] - "
+                           "VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+                           i, d.VendorId.c_str(), d.DeviceId.c_str(), d.SubvendorId.c_str(),
+                           d.SubdeviceId.c_str());
         if (d.VendorId == vendor && d.DeviceId == device && d.SubvendorId == subvendor &&
             d.SubdeviceId == subdevice) {
-            FwCompLibUtil::Trace(debug, "ConfigFile::IsDeviceSupported(): Returning TRUE \n");
+            Diagnostics::Trace(debug, "ConfigFile::IsDeviceSupported(): Returning TRUE \n");
             return 1;
         }
     }
-    FwCompLibUtil::Trace(debug, "ConfigFile::IsDeviceSupported(): Returning FALSE\n");
+    Diagnostics::Trace(debug, "ConfigFile::IsDeviceSupported(): Returning FALSE\n");
     return 0;
 }
 

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// ConfigReading: the guards on one reading of the configuration file.
 #include "ConfigReading.h"
 
 #include <cerrno>
@@ -258,22 +257,23 @@ void ConfigReading::DropGenericError(void* /*reading*/, const char* /*format*/, 
 void ConfigReading::Report() const
 {
     if (refused_by_libxml2) {
-        Diagnostics::SayAbout(path, ":%d: %s; the configuration is not read", refused_line,
-                              first_error.message);
+        Diagnostics::StderrLineAbout(path, ":%d: %s; the configuration is not read", refused_line,
+                                     first_error.message);
     } else if (refused_line != 0) {
-        Diagnostics::SayAbout(path,
-                              ":%d: an attribute value expands to more than %zu characters or "
-                              "%zu pieces; the configuration is not read",
-                              refused_line, kMaxExpandedValue, kMaxValuePieces);
+        Diagnostics::StderrLineAbout(
+            path,
+            ":%d: an attribute value expands to more than %zu characters or "
+            "%zu pieces; the configuration is not read",
+            refused_line, kMaxExpandedValue, kMaxValuePieces);
     } else if (first_error.level == XML_ERR_NONE) {
         return;
     } else if (!opened) {
-        Diagnostics::SayAbout(path, ": %s", first_error.message);
+        Diagnostics::StderrLineAbout(path, ": %s", first_error.message);
     } else if (read_result == -1) {
-        Diagnostics::SayAbout(path, ": read up to line %d: %s", first_error.line,
-                              first_error.message);
+        Diagnostics::StderrLineAbout(path, ": read up to line %d: %s", first_error.line,
+                                     first_error.message);
     } else {
-        Diagnostics::SayAbout(path, ":%d: %s", first_error.line, first_error.message);
+        Diagnostics::StderrLineAbout(path, ":%d: %s", first_error.line, first_error.message);
     }
 }
 

@@ -1,8 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Diagnostics: trace lines and the tool's own standard-error lines, each in one write.
 #include "Diagnostics.h"
-
-#include "BoundedText.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,7 +10,7 @@ namespace {
 // The one place that writes to standard error: lead, the formatted text and
 // a line feed, in one write, so that a line of the tool's never mixes with
 // what the pipelines print there.
-void SayLine(const char* lead, const char* format, va_list args)
+void WriteStderrLine(const char* lead, const char* format, va_list args)
 {
     va_list measure;
     va_copy(measure, args);
@@ -46,34 +43,19 @@ void Diagnostics::Trace(int debug, const char* format, ...)
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void Diagnostics::Say(const char* format, ...)
+void Diagnostics::StderrLine(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    SayLine("hba-discovery: ", format, args);
+    WriteStderrLine("hba-discovery: ", format, args);
     va_end(args);
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): C variadic for the format check, as above.
-void Diagnostics::SayAbout(const char* file, const char* format, ...)
+void Diagnostics::StderrLineAbout(const char* file, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    SayLine(file, format, args);
+    WriteStderrLine(file, format, args);
     va_end(args);
-}
-
-std::string Diagnostics::Printable(const char* text)
-{
-    std::string printable;
-    for (const unsigned char* s = reinterpret_cast<const unsigned char*>(text); *s != '\0'; s++) {
-        if (*s >= 0x20 && *s < 0x7f && *s != '\\' && *s != '"') {
-            printable += static_cast<char>(*s);
-        } else {
-            char escaped[5];
-            (void)BoundedText::FormatBounded(escaped, sizeof(escaped), "\\x%02X", *s);
-            printable += escaped;
-        }
-    }
-    return printable;
 }

@@ -3,8 +3,6 @@
 #ifndef DIAGNOSTICS_H
 #define DIAGNOSTICS_H
 
-#include <string>
-
 // The compiler checks every format given to the printf-like helpers.
 #if defined(__GNUC__)
 #define HBA_PRINTF_LIKE(format_index, first_arg)                                                   \
@@ -23,16 +21,10 @@ public:
 
     // Says one line of the tool's own on standard error: "hba-discovery: ",
     // the formatted text and a line feed, in one write.
-    static void Say(const char* format, ...) HBA_PRINTF_LIKE(1, 2);
+    static void StderrLine(const char* format, ...) HBA_PRINTF_LIKE(1, 2);
     // The same for a line about a file, in the shape of libxml2's own: the
     // file's name, then the formatted text (":<line>: ..." or ": ...").
-    static void SayAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
-
-    // The text as it may be quoted in a line of the tool's own: every byte
-    // outside printable ASCII, and every backslash and double quote, as
-    // \xHH, so that a value from the machine can neither break the line
-    // nor pass for its quotes.
-    static std::string Printable(const char* text);
+    static void StderrLineAbout(const char* file, const char* format, ...) HBA_PRINTF_LIKE(2, 3);
 };
 
 #endif

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// DocumentFile: the discovery document's file, from a locked temporary file to its own name.
 #include "DocumentFile.h"
 
 #include <cerrno>
@@ -13,28 +12,13 @@
 #include <unistd.h>
 
 #include "BoundedText.h"
-#include "FwCompLibUtil.h"
+#include "TemporaryName.h"
 
 namespace {
 
 // The document decides what gets flashed: never writable by group or
 // others, whatever the umask.
 const mode_t kDocumentMode = 0644;
-
-// How many names a run tries for its temporary file before it gives up:
-// the first is ".<output file name>.<pid>", the others add ".<attempt>".
-const int kNameAttempts = 16;
-
-// Whether name is one that a run gives its temporary file: prefix, a
-// process number, and optionally "." and an attempt number.
-bool IsTemporaryName(const char* name, const char* prefix)
-{
-    const std::size_t len = std::strlen(prefix);
-    if (std::strncmp(name, prefix, len) != 0)
-        return false;
-    const int groups = FwCompLibUtil::DigitGroups(name + len);
-    return groups == 1 || groups == 2;
-}
 
 // Whether name is still the entry of the open file fd.
 bool StillNamed(int fd, const char* name)
@@ -123,14 +107,11 @@ void DocumentFile::RemovePending()
 
 void DocumentFile::RemoveLeftovers() const
 {
-    char prefix[sizeof(pending_name)];
-    if (!BoundedText::FormatBounded(prefix, sizeof(prefix), ".%s.", output_name))
-        return;
     DIR* dir = opendir(".");
     if (dir == nullptr)
         return;
     while (const struct dirent* entry = readdir(dir)) {
-        if (IsTemporaryName(entry->d_name, prefix))
+        if (TemporaryName::Matches(entry->d_name, output_name))
             RemoveIfAbandoned(entry->d_name);
     }
     (void)closedir(dir);
@@ -140,12 +121,8 @@ int DocumentFile::CreateTemporaryFile()
 {
     const long pid = static_cast<long>(getpid());
     char name[sizeof(pending_name)] = "";
-    for (int attempt = 0; attempt < kNameAttempts; attempt++) {
-        bool fits = attempt == 0 ? BoundedText::FormatBounded(name, sizeof(name), ".%s.%ld",
-                                                              output_name, pid)
-                                 : BoundedText::FormatBounded(name, sizeof(name), ".%s.%ld.%d",
-                                                              output_name, pid, attempt);
-        if (!fits) {
+    for (int attempt = 0; attempt < TemporaryName::kAttempts; attempt++) {
+        if (!TemporaryName::Format(name, sizeof(name), output_name, pid, attempt)) {
             sink.error = ENAMETOOLONG;
             return 0;
         }

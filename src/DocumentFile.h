@@ -8,8 +8,7 @@
 
 #include <libxml/xmlIO.h>
 
-// The file that a discovery document is written to. The document is written
-// to a hidden temporary file beside the output file name, created
+// The document is written to a hidden temporary file beside the output file name, created
 // exclusively and locked for as long as it is being written, and takes the
 // output file name only once complete: that name holds a complete document
 // or nothing. Temporary files of runs that were killed are swept.

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// FirmwareItem: the firmware item of an adapter.
 #include "FirmwareItem.h"
 
 FirmwareItem::FirmwareItem()

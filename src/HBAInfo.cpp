@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAInfo: the generic adapter record, its PCI identity and SCSI host from sysfs.
 #include "HBAInfo.h"
 
 #include <cstdarg>
@@ -9,8 +8,10 @@
 
 #include <fnmatch.h>
 
+#include "BoundedText.h"
 #include "Command.h"
 #include "ConfigFile.h"
+#include "Diagnostics.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ HBAInfo::HBAInfo(const char* address, int debug_value) : HBAInfo()
     util.SetDebugValue(debug_value);
     // An address that does not fit is not stored: a cut address could name
     // another adapter.
-    (void)FwCompLibUtil::CopyIfFits(pci_address, address);
+    (void)BoundedText::CopyIfFits(pci_address, address);
 
     GetScsiHostNo();
     GetVendorId();
@@ -119,14 +120,14 @@ void HBAInfo::ProbeV(char* field, std::size_t width, int accepted_status, const 
     field[0] = '\0';
     char command_text[Command::kTextWidth];
     // NOLINTNEXTLINE(clang-analyzer-valist.*): args is started by the caller
-    bool fits = FwCompLibUtil::FormatBoundedV(command_text, sizeof(command_text), format, args);
+    bool fits = BoundedText::FormatBoundedV(command_text, sizeof(command_text), format, args);
     if (!fits)
         return;
     std::unique_ptr<Command> command(new Command(command_text, debug));
     command->AcceptExitStatus(accepted_status);
     // A probe that could not run leaves its output empty; the field then says so.
     (void)command->Execute();
-    FwCompLibUtil::CopyBounded(field, width, command->Output());
+    BoundedText::CopyBounded(field, width, command->Output());
     util.chomp(field);
 }
 
@@ -141,7 +142,7 @@ void HBAInfo::GetScsiHostNo()
     Probe(hosts, sizeof(hosts), "ls %s%s | grep host |  sed 's/host//g'", DevicePrefix(),
           pci_address);
     hosts[std::strcspn(hosts, "\n")] = '\0';
-    if (!FwCompLibUtil::CopyIfFits(host_no, hosts) || !HostNumberUsable())
+    if (!BoundedText::CopyIfFits(host_no, hosts) || !HostNumberUsable())
         host_no[0] = '\0';
 }
 
@@ -177,9 +178,9 @@ void HBAInfo::GetSubdeviceId()
 void HBAInfo::GetCompositePciId()
 {
     // Four identifiers of at most four characters and three dots always fit.
-    (void)FwCompLibUtil::FormatBounded(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s",
-                                       pci_vendor_id, pci_device_id, pci_subvendor_id,
-                                       pci_subdevice_id);
+    (void)BoundedText::FormatBounded(composite_pci_id, sizeof(composite_pci_id), "%s.%s.%s.%s",
+                                     pci_vendor_id, pci_device_id, pci_subvendor_id,
+                                     pci_subdevice_id);
 }
 
 void HBAInfo::CreateBiosItem()
@@ -221,15 +222,15 @@ char* HBAInfo::GetBiosVersion()
 int HBAInfo::IsSupported(const char* config_file_name)
 {
     ConfigFile config(config_file_name, debug);
-    FwCompLibUtil::Trace(debug,
-                         "HBAInfo::IsSupported(): Current HBA...VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
-                         pci_vendor_id, pci_device_id, pci_subvendor_id, pci_subdevice_id);
+    Diagnostics::Trace(debug,
+                       "HBAInfo::IsSupported(): Current HBA...VID=%s,DID=%s,SSVID=%s,SSDID=%s\n",
+                       pci_vendor_id, pci_device_id, pci_subvendor_id, pci_subdevice_id);
     // With tracing on the matcher is asked twice, and its trace shows twice:
     // once for this line, once for the answer returned.
     if (debug)
-        FwCompLibUtil::Trace(debug, "HBAInfo::IsSupported(): IsDeviceSupported returned %d\n",
-                             config.IsDeviceSupported(pci_vendor_id, pci_device_id,
-                                                      pci_subvendor_id, pci_subdevice_id));
+        Diagnostics::Trace(debug, "HBAInfo::IsSupported(): IsDeviceSupported returned %d\n",
+                           config.IsDeviceSupported(pci_vendor_id, pci_device_id, pci_subvendor_id,
+                                                    pci_subdevice_id));
     return config.IsDeviceSupported(pci_vendor_id, pci_device_id, pci_subvendor_id,
                                     pci_subdevice_id);
 }
@@ -240,15 +241,16 @@ void HBAInfo::WriteItem(OnboardSoftwareItem& item, const char* name, xmlTextWrit
 {
     if (!item.isValid())
         return;
-    FwCompLibUtil::Trace(debug, "HBAInfo()::WriteXml(): Printing out %s information to xml file\n",
-                         name);
+    // "HBAInfo()::", parentheses and all, as the line has always read.
+    Diagnostics::Trace(debug, "HBAInfo()::WriteXml(): Printing out %s information to xml file\n",
+                       name);
     (void)item.WriteXml(writer);
 }
 
 int HBAInfo::WriteXml(xmlTextWriterPtr writer)
 {
     if (xmlTextWriterStartElement(writer, BAD_CAST "device") < 0) {
-        FwCompLibUtil::Trace(debug, "HBAInfo::WriteXml(): xmlTextWriterStartElement() failed\n");
+        Diagnostics::Trace(debug, "HBAInfo::WriteXml(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
     const FwCompLibUtil::ValueElement children[] = {
@@ -260,7 +262,7 @@ int HBAInfo::WriteXml(xmlTextWriterPtr writer)
     WriteItem(fi, "fi", writer);
     WriteItem(bi, "bi", writer);
     if (xmlTextWriterEndElement(writer) < 0) {
-        FwCompLibUtil::Trace(debug, "HBAInfo::WriteXml(): xmlTextWriterEndElement failed\n");
+        Diagnostics::Trace(debug, "HBAInfo::WriteXml(): xmlTextWriterEndElement failed\n");
         return 0;
     }
     return 1;

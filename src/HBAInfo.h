@@ -9,6 +9,7 @@
 #include <libxml/xmlwriter.h>
 
 #include "BiosItem.h"
+#include "Diagnostics.h"
 #include "FirmwareItem.h"
 #include "FwCompLibUtil.h"
 
@@ -18,6 +19,8 @@
 class HBAInfo {
 public:
     HBAInfo(const char* pci_address, int debug);
+    // Every field empty, nothing probed: the start of the probing
+    // constructor, and the tests' records off any machine.
     HBAInfo();
 
     void GetScsiHostNo();
@@ -28,6 +31,10 @@ public:
     void GetCompositePciId();
 
     void CreateBiosItem();
+    // The Durozaz record fills only the boot BIOS item; the firmware item
+    // stays invalid and is never written. These three are kept so that a
+    // record of another vendor can fill or drop either item; no caller of
+    // the tool uses them.
     void CreateFirmwareItem();
     void DestroyBiosItem();
     void DestroyFirmwareItem();

@@ -1,24 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAInfoB: the Durozaz adapter record and its version comparison.
+// HBAInfoB: the Durozaz adapter record: boot BIOS versions, model and update action.
 #ifndef HBAINFOB_H
 #define HBAINFOB_H
 
 #include "FwCompLibUtil.h"
 #include "HBAInfo.h"
+#include "VersionNumber.h"
 
-// Result codes of durozazVersionCompare.
-enum {
-    VERSION_1_GREATER = 1,
-    VERSION_2_GREATER = 2,
-    VERSION_EQUAL = 3,
-};
-
-// The record of a Durozaz adapter: the base record, plus the boot BIOS item
-// filled with the installed and the packaged versions, the update action and
-// the duration, and the adapter's model description.
+// Everything is read while the record is constructed: the base record, then
+// the boot BIOS item's installed and packaged versions, the model and the
+// action, in that order.
 class HBAInfoB : public HBAInfo {
 public:
     HBAInfoB(const char* pci_address, int debug);
+    // Probes and sets nothing beyond the empty base record. The tool never
+    // uses it; the tests and the fuzz target build records with it, off any
+    // machine.
     HBAInfoB();
 
     void SetBiosActiveVersion();
@@ -26,13 +23,10 @@ public:
     void SetProductId();
     void SetActionValue();
 
+    // VersionNumber::Compare with this record's debug value. The record
+    // keeps the operation under its own name: the fuzz target and the tests
+    // call it there, and its trace lines carry that name.
     int durozazVersionCompare(const char* version1, const char* version2);
-
-    // Whether text is a version number: one or more groups of decimal
-    // digits joined by single dots ("3.2.1.0", "10"). Only such a version
-    // may decide an action; "V3.2.1.0" or "3.0.2.0 " would compare by
-    // whatever leading digits they happen to hold.
-    static bool IsVersionNumber(const char* text);
 
 private:
     // The vendor class keeps its own debug value and helper beside those of

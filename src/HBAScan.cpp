@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAScan: the generic scanner: output name, header values, the writer, header and footer.
 #include "HBAScan.h"
 
 #include <cstring>
 
+#include "BoundedText.h"
 #include "ConfigFile.h"
+#include "Diagnostics.h"
+#include "SafeText.h"
+#include "XmlParserCleanup.h"
 
 namespace {
 
@@ -17,11 +20,11 @@ HBAScan::HBAScan(const char* config_file_name, int debug_value) : HBAScan()
 {
     debug = debug_value;
     util.SetDebugValue(debug_value);
-    FwCompLibUtil::CopyBounded(ConfigurationFile, config_file_name);
+    BoundedText::CopyBounded(ConfigurationFile, config_file_name);
 
     ConfigFile config(ConfigurationFile, debug);
     char component_file_name[512];
-    FwCompLibUtil::CopyBounded(component_file_name, config.GetComponentFileName());
+    BoundedText::CopyBounded(component_file_name, config.GetComponentFileName());
     DeriveOutputFileName(component_file_name, config.IsComponentFileNameCut(), config.WasOpened());
 
     SetCommonAttributes();
@@ -71,14 +74,14 @@ void HBAScan::DeriveOutputFileName(const char* name, bool cut, bool opened)
         problem = "names a component file that holds \"/\"";
 
     if (problem != nullptr) {
-        FwCompLibUtil::CopyBounded(OutputFileNameProblem, problem);
+        BoundedText::CopyBounded(OutputFileNameProblem, problem);
         OutputFileName[0] = '\0';
         return;
     }
     // At most 19 characters of name: always fits.
-    (void)FwCompLibUtil::FormatBounded(OutputFileName, sizeof(OutputFileName), "%.*s%s",
-                                       static_cast<int>(len - kDroppedCharacters), name,
-                                       kOutputSuffix);
+    (void)BoundedText::FormatBounded(OutputFileName, sizeof(OutputFileName), "%.*s%s",
+                                     static_cast<int>(len - kDroppedCharacters), name,
+                                     kOutputSuffix);
 }
 
 const char* HBAScan::GetOutputFileName() const
@@ -93,16 +96,21 @@ const char* HBAScan::GetOutputFileNameProblem() const
 
 void HBAScan::SetCommonAttributes()
 {
-    FwCompLibUtil::CopyBounded(TarnromVerStr, "2.0.0.0");
-    FwCompLibUtil::CopyBounded(TakesEffectStr, "deferred");
+    BoundedText::CopyBounded(TarnromVerStr, "2.0.0.0");
+    BoundedText::CopyBounded(TakesEffectStr, "deferred");
     ReadConfigurationFile();
 }
 
+// A second reading of the file (the constructor's was the first), and each
+// adapter's support check reads it once more, each with its own parser
+// clean-up: no value is kept between questions, so that every answer is
+// the file's as it is, and a broken file is said once a reading, which the
+// tests and the man page count on.
 void HBAScan::ReadConfigurationFile()
 {
     ConfigFile config(ConfigurationFile, debug);
-    FwCompLibUtil::CopyBounded(AltName, config.GetComponentTitle());
-    FwCompLibUtil::CopyBounded(VersionStr, config.GetComponentVersion());
+    BoundedText::CopyBounded(AltName, config.GetComponentTitle());
+    BoundedText::CopyBounded(VersionStr, config.GetComponentVersion());
 }
 
 int HBAScan::OpenWriter()
@@ -121,7 +129,7 @@ int HBAScan::OpenWriter()
         return 0;
     }
     error_guard.emplace(nullptr, DropOutputError);
-    FwCompLibUtil::WriterOpened();
+    XmlParserCleanup::WriterOpened();
     return 1;
 }
 
@@ -132,7 +140,7 @@ int HBAScan::FreeWriter()
     xmlFreeTextWriter(writer);
     writer = nullptr;
     error_guard.reset();
-    FwCompLibUtil::WriterFreed();
+    XmlParserCleanup::WriterFreed();
     return document.Written() ? 1 : 0;
 }
 
@@ -149,23 +157,23 @@ void HBAScan::DropOutputError(void* /*context*/, XmlErrorGuard::Error /*error*/)
 int HBAScan::WriteXmlHeader()
 {
     if (xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr) < 0) {
-        FwCompLibUtil::Trace(debug,
-                             "HBAScan::WriteXmlHeader(): xmlTextWriterStartDocument() failed\n");
+        Diagnostics::Trace(debug,
+                           "HBAScan::WriteXmlHeader(): xmlTextWriterStartDocument() failed\n");
         return 0;
     }
     if (xmlTextWriterSetIndent(writer, 1) < 0) {
-        FwCompLibUtil::Trace(debug, "HBAScan::WriteXmlHeader(): xmlTextWriterSetIndent() failed\n");
+        Diagnostics::Trace(debug, "HBAScan::WriteXmlHeader(): xmlTextWriterSetIndent() failed\n");
         return 0;
     }
     if (xmlTextWriterStartElement(writer, BAD_CAST "tarn_rom_discovery") < 0) {
-        FwCompLibUtil::Trace(debug,
-                             "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
+        Diagnostics::Trace(debug,
+                           "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
-    std::string version = FwCompLibUtil::XmlSafeText(TarnromVerStr);
+    std::string version = SafeText::ForXml(TarnromVerStr);
     if (xmlTextWriterWriteAttribute(writer, BAD_CAST "version", BAD_CAST version.c_str()) < 0) {
-        FwCompLibUtil::Trace(debug,
-                             "HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n");
+        Diagnostics::Trace(debug,
+                           "HBAScan::WriteXmlHeader(): xmlTextWriterWriteAttribute() failed\n");
         return 0;
     }
     const FwCompLibUtil::ValueElement header[] = {
@@ -177,8 +185,8 @@ int HBAScan::WriteXmlHeader()
     if (!util.WriteValueElements(writer, header))
         return 0;
     if (xmlTextWriterStartElement(writer, BAD_CAST "devices") < 0) {
-        FwCompLibUtil::Trace(debug,
-                             "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
+        Diagnostics::Trace(debug,
+                           "HBAScan::WriteXmlHeader(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
     return 1;
@@ -187,7 +195,7 @@ int HBAScan::WriteXmlHeader()
 int HBAScan::WriteXmlFooter()
 {
     if (xmlTextWriterEndElement(writer) < 0 || xmlTextWriterEndElement(writer) < 0) {
-        FwCompLibUtil::Trace(debug, "HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n");
+        Diagnostics::Trace(debug, "HBAScan::WriteXmlFooter(): xmlTextWriterEndElement failed\n");
         return 0;
     }
     return 1;

@@ -13,11 +13,13 @@
 #include "FwCompLibUtil.h"
 #include "XmlErrorGuard.h"
 
-// The generic scanner: the configuration file name, the discovery document's
-// name and header values, the document writer, and the header and footer.
+// The vendor's scanner (HBAScanB) derives from it and sets the type.
 class HBAScan {
 public:
     HBAScan(const char* config_file_name, int debug);
+    // Sets every field empty and reads nothing. The tool never uses it; it
+    // stays beside HBAScanB's own, and the fuzz target builds scanners with
+    // it, off any configuration.
     HBAScan();
     // Frees a writer that a failed discovery left open and discards its
     // document file.
@@ -66,7 +68,7 @@ private:
     static void DropOutputError(void* context, XmlErrorGuard::Error error);
 
     // DropOutputError's hold on libxml2's errors, while the writer is open.
-    std::optional<FwCompLibUtil::XmlErrorGuard> error_guard;
+    std::optional<XmlErrorGuard> error_guard;
 
     void DeriveOutputFileName(const char* component_file_name, bool cut, bool opened);
 };

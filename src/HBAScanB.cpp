@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// HBAScanB: the Durozaz scanner: the adapter scan loop and the whole discovery.
 #include "HBAScanB.h"
 
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "BoundedText.h"
 #include "Command.h"
+#include "Diagnostics.h"
 #include "HBAInfoB.h"
 #include "PlainEnvironment.h"
+#include "SafeText.h"
+#include "VersionNumber.h"
 
 namespace {
 
@@ -39,13 +42,15 @@ const char* MissingProgram(const PlainEnvironment& environment)
 HBAScanB::HBAScanB(const char* config_file_name, int debug_value)
     : HBAScan(config_file_name, debug_value)
 {
-    FwCompLibUtil::CopyBounded(TypeStr, "Durozaz");
-    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): ConfigurationFile=%s\n", ConfigurationFile);
-    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): TarnromVerStr=%s\n", TarnromVerStr);
-    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): TypeStr=%s\n", TypeStr);
-    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): TakesEffectStr=%s\n", TakesEffectStr);
-    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): VersionStr=%s\n", VersionStr);
-    FwCompLibUtil::Trace(debug, "HBAScan::HBAScanB(): AltName=%s\n", AltName);
+    BoundedText::CopyBounded(TypeStr, "Durozaz");
+    // Traced under "HBAScan::", the label these lines have always had:
+    // whoever compares traces of runs matches them by it.
+    Diagnostics::Trace(debug, "HBAScan::HBAScanB(): ConfigurationFile=%s\n", ConfigurationFile);
+    Diagnostics::Trace(debug, "HBAScan::HBAScanB(): TarnromVerStr=%s\n", TarnromVerStr);
+    Diagnostics::Trace(debug, "HBAScan::HBAScanB(): TypeStr=%s\n", TypeStr);
+    Diagnostics::Trace(debug, "HBAScan::HBAScanB(): TakesEffectStr=%s\n", TakesEffectStr);
+    Diagnostics::Trace(debug, "HBAScan::HBAScanB(): VersionStr=%s\n", VersionStr);
+    Diagnostics::Trace(debug, "HBAScan::HBAScanB(): AltName=%s\n", AltName);
 }
 
 HBAScanB::HBAScanB() : HBAScan()
@@ -64,21 +69,21 @@ int HBAScanB::CreateXmlFile()
     if (!OpenWriter())
         return Fail(document.Failure("create", kNotWritten),
                     "HBAScanB::CreateXmlFile(): Error creating the xml writer\n");
-    FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): XML file %s successfully created\n",
-                         OutputFileName);
+    Diagnostics::Trace(debug, "HBAScanB::CreateXmlFile(): XML file %s successfully created\n",
+                       OutputFileName);
 
     if (!WriteXmlHeader())
         return Fail(document.Failure("write", kNotWritten),
                     "HBAScanB::CreateXmlFile(): Error writing XML header elements\n");
-    FwCompLibUtil::Trace(
-        debug, "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
+    Diagnostics::Trace(debug,
+                       "HBAScanB::CreateXmlFile(): Successfully created all XML header elements\n");
 
     const PlainEnvironment environment;
     if (const char* missing = MissingProgram(environment))
-        return Fail(
-            std::string("cannot run the discovery's commands: ") + missing + " is not on PATH (" +
-                FwCompLibUtil::Printable(environment.SearchPath().c_str()) + "); " + kNotWritten,
-            "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
+        return Fail(std::string("cannot run the discovery's commands: ") + missing +
+                        " is not on PATH (" + SafeText::ForLine(environment.SearchPath().c_str()) +
+                        "); " + kNotWritten,
+                    "HBAScanB::CreateXmlFile(): Error running the discovery's commands\n");
 
     // Pipelines that never ran or were stopped at their limit say nothing
     // about the machine, and neither does an image without a version: an
@@ -101,8 +106,8 @@ int HBAScanB::CreateXmlFile()
     if (!WriteXmlFooter())
         return Fail(document.Failure("write", kNotWritten),
                     "HBAScanB::CreateXmlFile(): Error writing out XML footer elements\n");
-    FwCompLibUtil::Trace(debug,
-                         "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
+    Diagnostics::Trace(debug,
+                       "HBAScanB::CreateXmlFile(): Successfully created XML footer elements\n");
 
     // The document is complete only once the writer has been freed; a write
     // that failed on the way (a full disk) shows there. Only then does it
@@ -110,8 +115,8 @@ int HBAScanB::CreateXmlFile()
     if (xmlTextWriterEndDocument(writer) < 0 || !FreeWriter() || !document.Commit())
         return Fail(document.Failure("write", kNotWritten),
                     "HBAScanB::CreateXmlFile(): xmlTextWriterEndDocument() failed\n");
-    FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile(): Successfully closed out %s\n",
-                         OutputFileName);
+    Diagnostics::Trace(debug, "HBAScanB::CreateXmlFile(): Successfully closed out %s\n",
+                       OutputFileName);
     return 1;
 }
 
@@ -121,8 +126,8 @@ int HBAScanB::CreateXmlFile()
 int HBAScanB::Fail(const std::string& message, const char* trace_line)
 {
     DiscardDocument();
-    FwCompLibUtil::Say("%s", message.c_str());
-    FwCompLibUtil::Trace(debug, "%s", trace_line);
+    Diagnostics::StderrLine("%s", message.c_str());
+    Diagnostics::Trace(debug, "%s", trace_line);
     return 0;
 }
 
@@ -148,25 +153,24 @@ void HBAScanB::ScanAdapters(Command& enumeration, const Command::RunFailures& be
         if (Command::Failures().Since(before))
             break;
         if (!adapter->IsSupported(ConfigurationFile)) {
-            FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Hba %s is not supported***\n",
-                                 address);
+            Diagnostics::Trace(debug, "HBAScanB::CreateXmlFile():***Hba %s is not supported***\n",
+                               address);
         } else if (adapter->GetBiosActiveVersion()[0] == '\0') {
-            FwCompLibUtil::Trace(debug, "HBAScanB::CreateXmlFile():***Current BIOS version is "
-                                        "empty so skipping HBA***\n");
+            Diagnostics::Trace(debug, "HBAScanB::CreateXmlFile():***Current BIOS version is "
+                                      "empty so skipping HBA***\n");
         } else if (adapter->GetBiosVersion()[0] == '\0') {
             *problem = VersionProblem{"bfa_boot_fw holds no boot BIOS version", packaged_trace};
             break;
-        } else if (!HBAInfoB::IsVersionNumber(adapter->GetBiosVersion())) {
+        } else if (!VersionNumber::IsNumber(adapter->GetBiosVersion())) {
             *problem = VersionProblem{"bfa_boot_fw holds boot BIOS version \"" +
-                                          FwCompLibUtil::Printable(adapter->GetBiosVersion()) +
+                                          SafeText::ForLine(adapter->GetBiosVersion()) +
                                           "\", which is not a version number",
                                       packaged_trace};
             break;
-        } else if (!HBAInfoB::IsVersionNumber(adapter->GetBiosActiveVersion())) {
+        } else if (!VersionNumber::IsNumber(adapter->GetBiosActiveVersion())) {
             *problem = VersionProblem{
-                "the adapter at " + FwCompLibUtil::Printable(address) +
-                    " reports boot BIOS version \"" +
-                    FwCompLibUtil::Printable(adapter->GetBiosActiveVersion()) +
+                "the adapter at " + SafeText::ForLine(address) + " reports boot BIOS version \"" +
+                    SafeText::ForLine(adapter->GetBiosActiveVersion()) +
                     "\", which is not a version number",
                 "HBAScanB::CreateXmlFile(): Error reading the installed boot BIOS version\n"};
             break;

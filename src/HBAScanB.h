@@ -8,10 +8,11 @@
 #include "Command.h"
 #include "HBAScan.h"
 
-// The Durozaz scanner: finds the adapters and writes the discovery document.
+// A run constructs one and calls CreateXmlFile once.
 class HBAScanB : public HBAScan {
 public:
     HBAScanB(const char* config_file_name, int debug);
+    // Only the empty base; the tool never uses it (kept with HBAScan's).
     HBAScanB();
 
     int CreateXmlFile();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// OnboardSoftwareItem: one firmware or BIOS item and its fw_item element.
 #include "OnboardSoftwareItem.h"
+
+#include "BoundedText.h"
+#include "Diagnostics.h"
 
 // Every field starts as an empty text, so WriteXml only ever sees terminated texts.
 OnboardSoftwareItem::OnboardSoftwareItem()
@@ -53,35 +55,35 @@ char* OnboardSoftwareItem::getShared()
 
 void OnboardSoftwareItem::setType(const char* text)
 {
-    FwCompLibUtil::CopyBounded(type, text);
+    BoundedText::CopyBounded(type, text);
 }
 void OnboardSoftwareItem::setFirmware_id(const char* text)
 {
-    FwCompLibUtil::CopyBounded(firmware_id, text);
+    BoundedText::CopyBounded(firmware_id, text);
 }
 void OnboardSoftwareItem::setVersion(const char* text)
 {
-    FwCompLibUtil::CopyBounded(version, text);
+    BoundedText::CopyBounded(version, text);
 }
 void OnboardSoftwareItem::setActive_version(const char* text)
 {
-    FwCompLibUtil::CopyBounded(active_version, text);
+    BoundedText::CopyBounded(active_version, text);
 }
 void OnboardSoftwareItem::setAction(const char* text)
 {
-    FwCompLibUtil::CopyBounded(action, text);
+    BoundedText::CopyBounded(action, text);
 }
 void OnboardSoftwareItem::setDuration(const char* text)
 {
-    FwCompLibUtil::CopyBounded(duration, text);
+    BoundedText::CopyBounded(duration, text);
 }
 void OnboardSoftwareItem::setMessage(const char* text)
 {
-    FwCompLibUtil::CopyBounded(message, text);
+    BoundedText::CopyBounded(message, text);
 }
 void OnboardSoftwareItem::setShared(const char* text)
 {
-    FwCompLibUtil::CopyBounded(shared, text);
+    BoundedText::CopyBounded(shared, text);
 }
 
 void OnboardSoftwareItem::setValid(bool valid_flag, int debug_value)
@@ -99,8 +101,8 @@ bool OnboardSoftwareItem::isValid() const
 int OnboardSoftwareItem::WriteXml(xmlTextWriterPtr writer)
 {
     if (xmlTextWriterStartElement(writer, BAD_CAST "fw_item") < 0) {
-        FwCompLibUtil::Trace(
-            debug, "OnboardSoftwareItem::WriteXml(): xmlTextWriterStartElement() failed\n");
+        Diagnostics::Trace(debug,
+                           "OnboardSoftwareItem::WriteXml(): xmlTextWriterStartElement() failed\n");
         return 0;
     }
     const FwCompLibUtil::ValueElement children[] = {

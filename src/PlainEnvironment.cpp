@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// PlainEnvironment: the tool's environment less what changes the shell tools' output.
 #include "PlainEnvironment.h"
 
 #include <cstring>

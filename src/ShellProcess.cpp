@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// ShellProcess: spawning a shell pipeline in its own group, its deadline, reaping or killing it.
 #include "ShellProcess.h"
 
 #include <cerrno>
@@ -15,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "FwCompLibUtil.h"
+#include "BoundedText.h"
 #include "PlainEnvironment.h"
 
 namespace {
@@ -77,7 +76,7 @@ struct SpawnOptions {
 };
 
 // True, with the step kept, when a step's result is an error number.
-bool Failed(int result, const char* step, ShellProcess::StartFailure* failure)
+bool RecordIfFailed(int result, const char* step, ShellProcess::StartFailure* failure)
 {
     if (result == 0)
         return false;
@@ -109,21 +108,23 @@ bool Spawn(char* line, const sigset_t* mask, int out, char* const* environment, 
     char* argv[] = {shell, option, line, nullptr};
     posix_spawn_file_actions_t* actions = &options.actions;
     posix_spawnattr_t* attributes = &options.attributes;
-    return !(
-        Failed(options.actions_error, "posix_spawn_file_actions_init", failure) ||
-        Failed(options.attributes_error, "posix_spawnattr_init", failure) ||
-        Failed(posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
-               "posix_spawn_file_actions_addopen", failure) ||
-        Failed(posix_spawn_file_actions_adddup2(actions, out, STDOUT_FILENO),
-               "posix_spawn_file_actions_adddup2", failure) ||
-        Failed(posix_spawnattr_setflags(attributes, flags), "posix_spawnattr_setflags", failure) ||
-        Failed(posix_spawnattr_setpgroup(attributes, 0), "posix_spawnattr_setpgroup", failure) ||
-        Failed(posix_spawnattr_setsigmask(attributes, mask), "posix_spawnattr_setsigmask",
-               failure) ||
-        Failed(posix_spawnattr_setsigdefault(attributes, &pipe_default),
-               "posix_spawnattr_setsigdefault", failure) ||
-        Failed(posix_spawn(pid, "/bin/sh", actions, attributes, argv, environment), "posix_spawn",
-               failure));
+    return !(RecordIfFailed(options.actions_error, "posix_spawn_file_actions_init", failure) ||
+             RecordIfFailed(options.attributes_error, "posix_spawnattr_init", failure) ||
+             RecordIfFailed(
+                 posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+                 "posix_spawn_file_actions_addopen", failure) ||
+             RecordIfFailed(posix_spawn_file_actions_adddup2(actions, out, STDOUT_FILENO),
+                            "posix_spawn_file_actions_adddup2", failure) ||
+             RecordIfFailed(posix_spawnattr_setflags(attributes, flags), "posix_spawnattr_setflags",
+                            failure) ||
+             RecordIfFailed(posix_spawnattr_setpgroup(attributes, 0), "posix_spawnattr_setpgroup",
+                            failure) ||
+             RecordIfFailed(posix_spawnattr_setsigmask(attributes, mask),
+                            "posix_spawnattr_setsigmask", failure) ||
+             RecordIfFailed(posix_spawnattr_setsigdefault(attributes, &pipe_default),
+                            "posix_spawnattr_setsigdefault", failure) ||
+             RecordIfFailed(posix_spawn(pid, "/bin/sh", actions, attributes, argv, environment),
+                            "posix_spawn", failure));
 }
 
 // Spawn with standard output into a close-on-exec pipe: no child keeps a
@@ -134,7 +135,7 @@ bool SpawnPiped(char* line, const sigset_t* mask, char* const* environment, int*
 {
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return !Failed(errno, "pipe2", failure);
+        return !RecordIfFailed(errno, "pipe2", failure);
     const bool spawned = Spawn(line, mask, pipe_fds[1], environment, pid, failure);
     (void)close(pipe_fds[1]);
     if (!spawned) {
@@ -275,13 +276,13 @@ bool ShellProcess::Reap(long long until, int* status)
 bool ShellProcess::DescribeEnd(int status, int accepted, char* text, std::size_t width)
 {
     if (WIFSIGNALED(status)) {
-        (void)FwCompLibUtil::FormatBounded(text, width, "was ended by signal %d (%s)",
-                                           WTERMSIG(status), strsignal(WTERMSIG(status)));
+        (void)BoundedText::FormatBounded(text, width, "was ended by signal %d (%s)",
+                                         WTERMSIG(status), strsignal(WTERMSIG(status)));
         return true;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != accepted) {
-        (void)FwCompLibUtil::FormatBounded(text, width, "ended with exit status %d",
-                                           WEXITSTATUS(status));
+        (void)BoundedText::FormatBounded(text, width, "ended with exit status %d",
+                                         WEXITSTATUS(status));
         return true;
     }
     return false;
@@ -289,6 +290,6 @@ bool ShellProcess::DescribeEnd(int status, int accepted, char* text, std::size_t
 
 void ShellProcess::DescribeOverdue(char* text, std::size_t width)
 {
-    (void)FwCompLibUtil::FormatBounded(text, width, "did not finish within %d s and was stopped",
-                                       time_limit);
+    (void)BoundedText::FormatBounded(text, width, "did not finish within %d s and was stopped",
+                                     time_limit);
 }

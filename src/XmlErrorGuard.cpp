@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// XmlErrorGuard: saves libxml2's error handlers, sets the caller's, restores them.
 #include "XmlErrorGuard.h"
 
 // The handlers' globals are declared by xmlerror.h from libxml2 2.12 on,

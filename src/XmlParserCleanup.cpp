@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-// XmlParserCleanup: xmlCleanupParser, deferred while a text writer is open.
 #include "XmlParserCleanup.h"
 
 #include <libxml/parser.h>

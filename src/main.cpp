@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,8 +12,8 @@
 #include <unistd.h>
 
 #include "Command.h"
+#include "Diagnostics.h"
 #include "DocumentFile.h"
-#include "FwCompLibUtil.h"
 #include "HBAScanB.h"
 
 namespace {
@@ -64,9 +65,10 @@ void SetTimeLimitFromEnvironment()
     if (DecimalNumber(text, 1, kLongestTimeLimit, &seconds))
         Command::SetTimeLimit(static_cast<int>(seconds));
     else
-        FwCompLibUtil::Say("%s is not a whole number of seconds from 1 to %ld; it is ignored and "
-                           "the default of %d s is used",
-                           kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
+        Diagnostics::StderrLine(
+            "%s is not a whole number of seconds from 1 to %ld; it is ignored and "
+            "the default of %d s is used",
+            kTimeoutVariable, kLongestTimeLimit, Command::kDefaultTimeLimit);
 }
 
 // The debug value: HBA_DISCOVERY_DEBUG as a decimal number; unset, empty or

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Unit tests of FwCompLibUtil: bounded copies and formats, XML-safe text, Say.
+// Unit tests of FwCompLibUtil and the helpers beside it: bounded texts, safe texts, diagnostics.
 #include "FwCompLibUtil.h"
 
 #include <cstdlib>
@@ -13,8 +13,13 @@
 #endif
 #include <libxml/parser.h>
 
+#include "BoundedText.h"
 #include "ConfigFile.h"
+#include "Diagnostics.h"
+#include "SafeText.h"
 #include "TestSupport.h"
+#include "XmlErrorGuard.h"
+#include "XmlParserCleanup.h"
 
 namespace {
 
@@ -40,10 +45,9 @@ TEST(FwCompLibUtilTest, ChompRemovesExactlyOneTrailingLineFeed)
 
 TEST(FwCompLibUtilTest, PrintableEscapesWhatCouldBreakALineOrItsQuotes)
 {
-    EXPECT_EQ("V3.2.1.0", FwCompLibUtil::Printable("V3.2.1.0"));
-    EXPECT_EQ("BIOS 7~", FwCompLibUtil::Printable("BIOS 7~")); // 0x20 and 0x7E are printable
-    EXPECT_EQ("3.0\\x0A9\\x09\\x22\\x5C\\xFF\\x7F",
-              FwCompLibUtil::Printable("3.0\n9\t\"\\\xff\x7f"));
+    EXPECT_EQ("V3.2.1.0", SafeText::ForLine("V3.2.1.0"));
+    EXPECT_EQ("BIOS 7~", SafeText::ForLine("BIOS 7~")); // 0x20 and 0x7E are printable
+    EXPECT_EQ("3.0\\x0A9\\x09\\x22\\x5C\\xFF\\x7F", SafeText::ForLine("3.0\n9\t\"\\\xff\x7f"));
 }
 
 TEST(FwCompLibUtilTest, XmlSafeTextReplacesWhatXmlCannotCarry)
@@ -70,7 +74,7 @@ TEST(FwCompLibUtilTest, XmlSafeTextReplacesWhatXmlCannotCarry)
         {"", ""},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(c.out, FwCompLibUtil::XmlSafeText(c.in)) << "input: " << c.in;
+        EXPECT_EQ(c.out, SafeText::ForXml(c.in)) << "input: " << c.in;
 }
 
 TEST(FwCompLibUtilTest, CopyBoundedCutsAtWidthLessOneAndNeverOverruns)
@@ -82,7 +86,7 @@ TEST(FwCompLibUtilTest, CopyBoundedCutsAtWidthLessOneAndNeverOverruns)
     for (const auto& c : cases) {
         char field[8];
         std::memset(field, '#', sizeof(field));
-        FwCompLibUtil::CopyBounded(field, c.width, c.in);
+        BoundedText::CopyBounded(field, c.width, c.in);
         EXPECT_STREQ(c.out, field);
         EXPECT_EQ(std::string(sizeof(field) - c.width, '#'),
                   std::string(field + c.width, sizeof(field) - c.width));
@@ -92,8 +96,8 @@ TEST(FwCompLibUtilTest, CopyBoundedCutsAtWidthLessOneAndNeverOverruns)
 TEST(FwCompLibUtilTest, CopyBoundedClearsTheRestOfTheField)
 {
     char field[6];
-    FwCompLibUtil::CopyBounded(field, "abcde");
-    FwCompLibUtil::CopyBounded(field, "x");
+    BoundedText::CopyBounded(field, "abcde");
+    BoundedText::CopyBounded(field, "x");
     EXPECT_EQ(std::string("x\0\0\0\0\0", 6), std::string(field, 6));
 }
 
@@ -110,7 +114,7 @@ TEST(FwCompLibUtilTest, CopyIfFitsCopiesWholeTextsOnly)
     for (const auto& c : cases) {
         char field[8] = "old";
         std::memset(field + 4, '#', sizeof(field) - 4);
-        EXPECT_EQ(c.fits, FwCompLibUtil::CopyIfFits(field, c.width, c.in)) << c.in;
+        EXPECT_EQ(c.fits, BoundedText::CopyIfFits(field, c.width, c.in)) << c.in;
         EXPECT_STREQ(c.out, field) << c.in;
         EXPECT_EQ("###", std::string(field + 5, 3)) << "written past the width: " << c.in;
     }
@@ -118,13 +122,13 @@ TEST(FwCompLibUtilTest, CopyIfFitsCopiesWholeTextsOnly)
 
 // The tool's own lines carry its name; lines about a file keep libxml2's
 // shape. Each is one whole line, however long.
-TEST(FwCompLibUtilTest, SayWritesOneWholeLineOnStandardError)
+TEST(FwCompLibUtilTest, StderrLineWritesOneWholeLine)
 {
     const std::string long_text(5000, 'x');
     testing::internal::CaptureStderr();
-    FwCompLibUtil::Say("%s is %d", "HBA_DISCOVERY_TIMEOUT", 0);
-    FwCompLibUtil::SayAbout("KT582304.xml", ":%d: %s", 7, "Opening and ending tag mismatch");
-    FwCompLibUtil::SayAbout("KT582304.xml", ": %s", long_text.c_str());
+    Diagnostics::StderrLine("%s is %d", "HBA_DISCOVERY_TIMEOUT", 0);
+    Diagnostics::StderrLineAbout("KT582304.xml", ":%d: %s", 7, "Opening and ending tag mismatch");
+    Diagnostics::StderrLineAbout("KT582304.xml", ": %s", long_text.c_str());
     EXPECT_EQ("hba-discovery: HBA_DISCOVERY_TIMEOUT is 0\n"
               "KT582304.xml:7: Opening and ending tag mismatch\n"
               "KT582304.xml: " +
@@ -143,7 +147,7 @@ TEST(FwCompLibUtilTest, FormatBoundedRefusesWhatDoesNotFit)
     } cases[] = {{"ab", true, "cat ab"}, {"abc", true, "cat abc"}, {"abcd", false, ""}};
     for (const auto& c : cases) {
         char buffer[8];
-        EXPECT_EQ(c.fits, FwCompLibUtil::FormatBounded(buffer, sizeof(buffer), "cat %s", c.arg));
+        EXPECT_EQ(c.fits, BoundedText::FormatBounded(buffer, sizeof(buffer), "cat %s", c.arg));
         EXPECT_STREQ(c.out, buffer) << c.arg;
     }
 }
@@ -239,13 +243,13 @@ TEST(FwCompLibUtilTest, XmlErrorGuardPutsTheHandlersSetBeforeBack)
     xmlSetStructuredErrorFunc(&errors, CountError);
     const xmlGenericErrorFunc generic = xmlGenericError;
     {
-        FwCompLibUtil::XmlErrorGuard guard(nullptr, DropError);
+        XmlErrorGuard guard(nullptr, DropError);
         EXPECT_EQ(&DropError, xmlStructuredError);
         ConfigFile config(dir.File("KT582304.xml").c_str(), 0);
         EXPECT_EQ(&DropError, xmlStructuredError);
         EXPECT_EQ(generic, xmlGenericError);
         {
-            FwCompLibUtil::XmlErrorGuard inner(nullptr, DropError, DropGeneric);
+            XmlErrorGuard inner(nullptr, DropError, DropGeneric);
             EXPECT_EQ(&DropGeneric, xmlGenericError);
         }
         EXPECT_EQ(generic, xmlGenericError);
@@ -267,7 +271,7 @@ TEST(FwCompLibUtilTest, WriterComesThroughAConfigurationReadingWhileOpen)
     const std::string path = dir.File("doc.xml");
     xmlTextWriterPtr writer = xmlNewTextWriterFilename(path.c_str(), 0);
     ASSERT_NE(nullptr, writer);
-    FwCompLibUtil::WriterOpened();
+    XmlParserCleanup::WriterOpened();
     ASSERT_GE(xmlTextWriterStartDocument(writer, nullptr, "UTF-8", nullptr), 0);
     xmlTextWriterSetIndent(writer, 1);
     xmlTextWriterStartElement(writer, BAD_CAST "root");
@@ -291,7 +295,7 @@ TEST(FwCompLibUtilTest, WriterComesThroughAConfigurationReadingWhileOpen)
     EXPECT_EQ(200, written);
     EXPECT_GE(xmlTextWriterEndDocument(writer), 0);
     xmlFreeTextWriter(writer);
-    FwCompLibUtil::WriterFreed();
+    XmlParserCleanup::WriterFreed();
     for (void* p : claimed)
         std::free(p);
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <libxml/xmlwriter.h>
 
-#include "FwCompLibUtil.h"
+#include "BoundedText.h"
 #include "HBAInfo.h"
 
 // A fresh directory under /tmp, removed with everything in it when the
@@ -80,13 +80,11 @@ public:
     void SetIdentity(const char* vendor, const char* device, const char* subvendor,
                      const char* subdevice, const char* product)
     {
-        FwCompLibUtil::CopyBounded(this->pci_vendor_id, sizeof(this->pci_vendor_id), vendor);
-        FwCompLibUtil::CopyBounded(this->pci_device_id, sizeof(this->pci_device_id), device);
-        FwCompLibUtil::CopyBounded(this->pci_subvendor_id, sizeof(this->pci_subvendor_id),
-                                   subvendor);
-        FwCompLibUtil::CopyBounded(this->pci_subdevice_id, sizeof(this->pci_subdevice_id),
-                                   subdevice);
-        FwCompLibUtil::CopyBounded(this->product_id, sizeof(this->product_id), product);
+        BoundedText::CopyBounded(this->pci_vendor_id, sizeof(this->pci_vendor_id), vendor);
+        BoundedText::CopyBounded(this->pci_device_id, sizeof(this->pci_device_id), device);
+        BoundedText::CopyBounded(this->pci_subvendor_id, sizeof(this->pci_subvendor_id), subvendor);
+        BoundedText::CopyBounded(this->pci_subdevice_id, sizeof(this->pci_subdevice_id), subdevice);
+        BoundedText::CopyBounded(this->product_id, sizeof(this->product_id), product);
         this->GetCompositePciId();
     }
 
