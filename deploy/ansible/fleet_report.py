@@ -8,6 +8,9 @@ when two runs start in the same second); REPORT_DIR/latest points at the last
 run whose report was written. Inside:
 
     hosts/HOST/DOCUMENT   each host's discovery document as it returned it
+    incoming/HOST         what each host's script sent, written by the role's
+                          action as soon as the host was done (kept: a run
+                          interrupted before its report still has it)
     outcomes.json         what each host came to (input of rebuild)
     run.json              the run: component, inventory, limit, start, end,
                           versions, the run written before it, the report it
@@ -67,6 +70,7 @@ DEFAULT_MAX_DOCUMENT_BYTES = 1024 * 1024
 OUTCOMES = "outcomes.json"
 RUN = "run.json"
 HOSTS_DIR = "hosts"
+INCOMING = "incoming"
 ROOT_ELEMENT = "tarn_rom_discovery"
 DETAIL_CHARS = 2000
 CHART_MODELS = 30
@@ -451,6 +455,26 @@ def unusable(error):
             "detail": f"the report could not take this host's answer: {why or type(error).__name__}"}
 
 
+def with_sent(result, run_dir, host, limit):
+    """The registered result with what the host sent read back from the
+    run's directory, where the role's action wrote it as soon as the host
+    was done (the result names it as "sent"); raises OSError or ValueError
+    when it is not there, or more than a document of limit bytes takes."""
+    if not isinstance(result, dict) or "sent" not in result:
+        return result
+    if run_dir is None or result["sent"] != f"{INCOMING}/{host}":
+        raise ValueError(f"what the host sent is not in this run's {INCOMING}/")
+    # base64 and the script's line heads make a document about 1.5 times
+    # larger; the script's other lines are short.
+    most = 2 * limit + READ_CHUNK
+    fd = os.open(os.path.join(run_dir, INCOMING, host), os.O_RDONLY | os.O_NOFOLLOW)
+    with os.fdopen(fd, encoding="utf-8", errors="surrogateescape") as stream:
+        text = stream.read(most + 1)
+    if len(text) > most:
+        raise ValueError(f"the host sent more than {most} characters")
+    return {**result, "stdout": text}
+
+
 def host_limit(result, default):
     """The host's own hba_max_document_bytes, as the role's action noted it
     beside the result, else default."""
@@ -475,7 +499,9 @@ def host_outcomes(data, run_dir=None):
         elif "result" in given:
             try:
                 result = given["result"] or {}
-                outcome, document = script_outcome(result, host_limit(result, limit))
+                own_limit = host_limit(result, limit)
+                outcome, document = script_outcome(with_sent(result, run_dir, host, own_limit),
+                                                   own_limit)
                 if document is not None:
                     if not safe_host_name(outcome["document"]):
                         outcome = {"reason": "no document", "detail": "no plain document name given"}

@@ -167,6 +167,27 @@ class Reasons(unittest.TestCase):
         self.assertEqual([(h.reason, len(h.devices)) for h in report.hosts],
                          [("", 3), ("document too large", 0), ("document too large", 0)])
 
+    def test_what_the_host_sent_read_from_the_run(self):
+        """The role's action writes each host's answer to incoming/HOST and
+        names it in the result; the report reads it there, and nowhere else."""
+        data = {"hosts": ["sent", "elsewhere", "gone", "huge", "inline"],
+                "results": [{"rc": 0, "stdout": "", "sent": "incoming/sent"},
+                            {"rc": 0, "stdout": "", "sent": "incoming/sent/../../x"},
+                            {"rc": 0, "stdout": "", "sent": "incoming/gone"},
+                            {"rc": 0, "stdout": "", "sent": "incoming/huge", "max_document_bytes": 100},
+                            {"rc": 0, "stdout": said("ok", document=DOCUMENT)}]}
+        with tempfile.TemporaryDirectory() as run_dir:
+            os.mkdir(os.path.join(run_dir, "incoming"))
+            for host in ("sent", "huge"):
+                with open(os.path.join(run_dir, "incoming", host), "w", encoding="utf-8") as out:
+                    out.write(said("ok", document=DOCUMENT) + "x" * 70000)
+            outcomes = fr.host_outcomes(fr.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
+            report = fr.gather(run_dir, {"hosts": outcomes}, fr.DEFAULT_MAX_DOCUMENT_BYTES)
+        self.assertEqual([(h.reason, len(h.devices)) for h in report.hosts],
+                         [("", 3), ("not well-formed", 0), ("not well-formed", 0),
+                          ("not well-formed", 0), ("", 3)])
+        self.assertIn("more than 65736 characters", report.hosts[3].detail)
+
     def test_names_never_become_paths(self):
         data = {"hosts": ["..", "a"],
                 "results": [{"stdout": said("ok", document=DOCUMENT)},

@@ -12,9 +12,14 @@ Options: bundle (path on the controller), argv (the script's arguments),
 max_document_bytes (the host's own limit, noted in the result for the
 report), refused (the controller's reason not to run the bundle on this
 host, {"reason": ..., "detail": ...}: the host is not contacted and the
-result says why as hba_refused).
+result says why as hba_refused), run_dir (the run's report directory on the
+controller: what the host sent is written to RUN_DIR/incoming/HOST as soon
+as it is done, and the result names that file as "sent" instead of holding
+it, so that the controller does not keep every document in memory until
+the report).
 """
 
+import os
 import shlex
 
 from ansible.errors import AnsibleActionFail
@@ -44,7 +49,7 @@ cat > "$f" || exit 1
 class ActionModule(ActionBase):
     TRANSFERS_FILES = False
     _supports_check_mode = True
-    _VALID_ARGS = frozenset(("bundle", "argv", "max_document_bytes", "refused"))
+    _VALID_ARGS = frozenset(("bundle", "argv", "max_document_bytes", "refused", "run_dir"))
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
@@ -65,4 +70,28 @@ class ActionModule(ActionBase):
         command = " ".join(["/bin/sh", "-c", shlex.quote(BOOTSTRAP), "hba-discover"]
                            + [shlex.quote(word) for word in argv])
         result.update(self._low_level_execute_command(command, in_data=bundle, sudoable=True))
+        # The same text again, split in lines: the report reads only the text.
+        result.pop("stdout_lines", None)
+        result.pop("stderr_lines", None)
+        self._spool(result, (task_vars or {}).get("inventory_hostname", ""))
         return result
+
+    def _spool(self, result, host):
+        """Moves what the host sent from the result into the run's
+        directory; it stays in the result where there is none or it cannot
+        be written (the report reads it either way)."""
+        run_dir = self._task.args.get("run_dir") or ""
+        # The role contacts only hosts whose name is one plain file name.
+        if not run_dir or not host or os.path.basename(host) != host or host in (".", ".."):
+            return
+        name = os.path.join("incoming", host)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
+        try:
+            os.makedirs(os.path.join(run_dir, "incoming"), exist_ok=True)
+            with os.fdopen(os.open(os.path.join(run_dir, name), flags, 0o644), "w",
+                           encoding="utf-8", errors="surrogateescape") as out:
+                out.write(result.get("stdout") or "")
+        except OSError:
+            return
+        result["stdout"] = ""
+        result["sent"] = name
