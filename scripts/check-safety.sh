@@ -91,8 +91,17 @@ step_valgrind() {
 # packages". The C and C++ libraries are the multilib compiler's.
 unpack_i386_libxml2() {
     dir=$1
+    # Those of checkouts that are gone (each CI run's fresh clone made one,
+    # 53 MB) go first; each names its checkout in its .debs/checkout.
+    for old in "${dir%.*}".*.debs; do
+        [ -d "$old" ] || continue
+        if [ ! -f "$old/checkout" ] || [ ! -d "$(cat "$old/checkout")" ]; then
+            rm -rf "${old%.debs}" "$old"
+        fi
+    done
     rm -rf "$dir" "$dir.debs"
     mkdir -m 0755 "$dir" "$dir.debs" || return 1
+    printf '%s\n' "$top" > "$dir.debs/checkout"
     runtime=$(apt-cache depends libxml2-dev:i386 | sed -n 's/^ *Depends: \(libxml2[^:<]*\):i386$/\1/p' | head -n 1)
     [ -n "$runtime" ] || { echo "m32: apt knows no libxml2-dev:i386 (apt-get update after dpkg --add-architecture i386)" >&2; return 1; }
     libs=$(apt-cache depends "$runtime:i386" | sed -n 's/^ *Depends: \([^:<]*\):i386$/\1:i386/p' | grep -v -x libc6:i386)
