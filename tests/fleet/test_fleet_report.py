@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
-"""Unit tests of deploy/ansible/fleet_report.py, without Ansible: reading a
+"""Unit tests of deploy/ansible_collections/durozaz/hba_discovery/plugins/module_utils/fleet_report.py, without Ansible: reading a
 document, each reason from what a host returned, formula cells, the
 comparison with the previous run, the rebuild; and the property that one
 host's damaged answer spoils no other host's report (with Debian's
@@ -28,7 +28,7 @@ except ImportError:
     st = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "deploy", "ansible"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "deploy", "ansible_collections", "durozaz", "hba_discovery", "plugins", "module_utils"))
 import fleet_report as fr  # noqa: E402  pylint: disable=wrong-import-position
 
 EXPECTED = os.path.join(HERE, "..", "e2e", "cases", "actions", "expected.xml")

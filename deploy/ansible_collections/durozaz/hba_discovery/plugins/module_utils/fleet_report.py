@@ -11,6 +11,7 @@ run whose report was written. Inside:
     incoming/HOST         what each host's script sent, written by the role's
                           action as soon as the host was done (kept: a run
                           interrupted before its report still has it)
+    results/HOST.json     the rest of each host's result, written with it
     outcomes.json         what each host came to (input of rebuild)
     run.json              the run: component, inventory, limit, start, end,
                           versions, the run written before it, the report it
@@ -71,11 +72,15 @@ OUTCOMES = "outcomes.json"
 RUN = "run.json"
 HOSTS_DIR = "hosts"
 INCOMING = "incoming"
+RESULTS = "results"
 ROOT_ELEMENT = "tarn_rom_discovery"
 DETAIL_CHARS = 2000
 CHART_MODELS = 30
 HTML_CHANGES = 200
 READ_CHUNK = 64 * 1024
+# A host's result without what it sent: rc, stderr (the tool's few lines),
+# the action's notes.
+RESULT_CHARS = 1024 * 1024
 RUN_NAME = re.compile(r"^\d{8}T\d{6}Z(-\d+)?$")
 # A count or size the script says: ASCII digits only, few enough for int().
 NUMBER = re.compile(r"[0-9]{1,18}")
@@ -106,7 +111,10 @@ COMMAND_NOT_FOUND_LINE = re.compile(
 INVALID_VARIABLES = "invalid variables"
 BAD_COMPONENT = "bad component"
 BAD_TOOL = "bad tool"
-CONTROLLER_REASONS = (INVALID_VARIABLES, BAD_COMPONENT, BAD_TOOL)
+NOT_WELL_FORMED = "not well-formed"
+UNSAFE_HOST_NAME = "unsafe host name"
+CONTROLLER_REASONS = (INVALID_VARIABLES, BAD_COMPONENT, BAD_TOOL, UNSAFE_HOST_NAME,
+                      NOT_WELL_FORMED)
 # Why an ok host wrote no device.
 NO_ADAPTER = "no adapter"
 NONE_SUPPORTED = "none supported"
@@ -495,7 +503,7 @@ def host_outcomes(data, run_dir=None):
             outcome = {"reason": "unreachable",
                        "detail": "the host left the play before its outcome was noted"}
         elif "result" in given and not safe_host_name(host):
-            outcome = {"reason": "unsafe host name", "detail": UNSAFE_NAME}
+            outcome = {"reason": UNSAFE_HOST_NAME, "detail": UNSAFE_NAME}
         elif "result" in given:
             try:
                 result = given["result"] or {}
@@ -515,16 +523,59 @@ def host_outcomes(data, run_dir=None):
     return outcomes
 
 
-def read_outcomes(stream):
+def results_in_run_dir(run_dir, hosts):
+    """The play's hosts' results as the role's action wrote them into the
+    run's directory (results/HOST.json), null for a host that has none (it
+    left the play before its discovery). Without hosts: every host that has
+    one (a report written later, from a run interrupted before its own)."""
+    folder = os.path.join(run_dir, RESULTS)
+    if hosts is None:
+        try:
+            names = os.listdir(folder)
+        except FileNotFoundError:
+            names = []
+        hosts = sorted(name[:-len(".json")] for name in names if name.endswith(".json"))
+    results = []
+    for host in hosts:
+        host = str(host)
+        if not safe_host_name(host):
+            # Not contacted: filed under its name's reason.
+            results.append({})
+            continue
+        try:
+            fd = os.open(os.path.join(folder, host + ".json"), os.O_RDONLY | os.O_NOFOLLOW)
+        except FileNotFoundError:
+            results.append(None)
+            continue
+        with os.fdopen(fd, encoding="utf-8", errors="surrogateescape") as stream:
+            text = stream.read(RESULT_CHARS + 1)
+        try:
+            if len(text) > RESULT_CHARS:
+                raise ValueError(f"results/{host}.json is larger than {RESULT_CHARS} characters")
+            result = json.loads(text)
+            if not isinstance(result, dict):
+                raise ValueError(f"results/{host}.json is no object")
+        except ValueError as error:
+            result = {"hba_refused": unusable(error)}
+        results.append(result)
+    return hosts, results
+
+
+def read_outcomes(stream, run_dir=None):
     """The run's outcomes: {"max_document_bytes": N, "hosts": [[HOST,
     OUTCOME], ...], "run": {...}}, or the bare list; an outcome is
     {"document": NAME, "max_document_bytes": N (optional), "unsupported": N,
     "no_version": N}, {"reason": REASON, "detail": TEXT}, {"result": the
     discovery script's registered result} or null (the host left the
     play)."""
-    data = json.load(stream)
+    text = stream.read()
+    data = json.loads(text) if text.strip() or run_dir is None else {}
     if isinstance(data, list):
         data = {"hosts": data}
+    if run_dir is not None and isinstance(data, dict) and "results" not in data and (
+            "hosts" not in data or all(isinstance(host, str) for host in data["hosts"])):
+        # From the play, or nothing: the results are in the run's directory.
+        data["hosts"], data["results"] = results_in_run_dir(run_dir, data.get("hosts"))
     if not isinstance(data, dict) or not isinstance(data.get("hosts"), list):
         raise ValueError("outcomes: an object with a list \"hosts\" expected")
     if "results" in data:
@@ -557,7 +608,7 @@ def host_result(run_dir, host, outcome, default_limit):
     if outcome.get("reason") is not None:
         return HostResult(host, outcome["reason"], one_line(outcome.get("detail", "")))
     if not safe_host_name(host):
-        return HostResult(host, "unsafe host name", UNSAFE_NAME)
+        return HostResult(host, UNSAFE_HOST_NAME, UNSAFE_NAME)
     name = str(outcome.get("document", ""))
     if not safe_host_name(name):
         return HostResult(host, "no document", "no plain document name given")
@@ -1293,7 +1344,7 @@ def command_write(args):
     """Stores the documents the hosts returned, saves the outcomes in the
     run's directory, writes its report and points latest at it."""
     try:
-        data = read_outcomes(sys.stdin)
+        data = read_outcomes(sys.stdin, args.run_dir)
         data.setdefault("max_document_bytes", args.max_document_bytes)
         run = dict(data.get("run") or {})
         run.setdefault("start", start_time(os.path.basename(os.path.abspath(args.run_dir))))
@@ -1328,7 +1379,7 @@ def command_check(args):
         if outcome.get("reason") is not None:
             report.hosts.append(HostResult(host, outcome["reason"], one_line(outcome.get("detail"))))
         elif not safe_host_name(host):
-            report.hosts.append(HostResult(host, "unsafe host name", UNSAFE_NAME))
+            report.hosts.append(HostResult(host, UNSAFE_HOST_NAME, UNSAFE_NAME))
         else:
             report.hosts.append(HostResult(host, note=outcome.get("checked", "")))
     for result in report.hosts:
