@@ -44,6 +44,7 @@ the command reads (the reason on standard error); 2 a wrong command line.
 import argparse
 import datetime
 import errno
+import inspect
 import json
 import os
 import shutil
@@ -98,7 +99,10 @@ def failed_line(report):
 
 
 def command_start(args, _stdin, stdout):
-    """Makes the directory of a new run and prints its path."""
+    """Makes REPORT_DIR if need be and, in it, the directory of a new run, named
+    after the UTC time now (YYYYmmddTHHMMSSZ; -2, -3, ... when the name is
+    taken), with its hosts/ folder; prints the run directory's absolute path.
+    Reads nothing."""
     os.makedirs(args.report_dir, exist_ok=True)
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ")
     for attempt in range(1, 1000):
@@ -115,8 +119,13 @@ def command_start(args, _stdin, stdout):
 
 
 def command_bundle(args, stdin, stdout):
-    """Makes the hosts' scripts from the [COMPONENT_DIR, TOOL] pairs read
-    from stdin; prints where they are (bundle.make_bundles)."""
+    """Reads a JSON list of [COMPONENT_DIR, TOOL] pairs on standard input (TOOL
+    empty: the hosts' installed hba-discovery) and SCRIPT. Writes, in a fresh
+    private directory (hba-bundles.*, below --parent), one script per pair:
+    SCRIPT followed by a tar of the component directory and the tool. Prints
+    {"dir": DIR, "bundles": {'["COMPONENT_DIR", "TOOL"]': {"path": PATH,
+    "offset": N, "tool": "bundled" or "installed"}}}; a pair that cannot go
+    to the hosts gets {"refused": {"reason": ..., "detail": ...}} instead."""
     bundles = make_bundles(json.load(stdin), args.script, args.parent, args.check)
     print(json.dumps(bundles), file=stdout)
     return 0
@@ -153,8 +162,14 @@ def start_time(run_name):
 
 
 def command_write(args, stdin, stdout):
-    """Stores the documents the hosts returned, saves the outcomes in the
-    run's directory, writes its report and points latest at it."""
+    """Reads the play's JSON on standard input: {"run": {...}, "hosts": [HOST,
+    ...]}, each host's result then read from RUN_DIR/results/HOST.json and
+    RUN_DIR/incoming/HOST, where the role's action wrote it (or, as a rebuild
+    stores them, the hosts' outcomes). Writes into RUN_DIR each host's
+    document (hosts/HOST/), outcomes.json, run.json, the CSV files,
+    failed.hosts and report.html, then points REPORT_DIR/latest at RUN_DIR.
+    Prints a summary; its last line is a JSON object of the failed hosts and
+    why."""
     try:
         # Before anything is stored: without the page's Jinja2, the run's
         # directory is left as the play wrote it, to be written again.
@@ -183,7 +198,10 @@ def command_write(args, stdin, stdout):
 
 
 def command_check(args, stdin, stdout):
-    """What --check found on each host; writes nothing."""
+    """Reads the play's JSON of a --check run on standard input, each host's
+    result beside its name. Prints a line a host, "HOST: ready (WHAT)" or
+    "HOST: REASON (DETAIL)"; the last line is a JSON object of the failed
+    hosts and why. Writes nothing (but removes --remove's directory)."""
     try:
         data = read_outcomes(stdin)
         outcomes = host_outcomes(data)
@@ -205,7 +223,10 @@ def command_check(args, stdin, stdout):
 
 
 def command_rebuild(args, _stdin, stdout):
-    """Writes a run's report again from its outcomes.json and documents."""
+    """Reads RUN_DIR/outcomes.json and the documents below RUN_DIR/hosts/. Writes
+    the report files again (run.json, the CSV files, failed.hosts,
+    report.html), compared with the same earlier run as when it was first
+    written; leaves REPORT_DIR/latest as it is. Prints the summary."""
     with open(os.path.join(args.run_dir, OUTCOMES), encoding="utf-8") as stream:
         outcomes = read_outcomes(stream)
     outcomes["hosts"] = host_outcomes(outcomes)
@@ -224,61 +245,33 @@ def parser():
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                   title="commands (COMMAND --help for what each reads and writes)")
 
-    def command(name, run, summary_line, description):
-        sub = commands.add_parser(name, help=summary_line, description=description,
+    def command(name, run, summary_line):
+        # The command's --help: what it reads and writes, its docstring.
+        sub = commands.add_parser(name, help=summary_line,
+                                  description=inspect.cleandoc(run.__doc__),
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(run=run)
         return sub
 
-    start = command(
-        "start", command_start, "make the directory of a new run, print its path",
-        "Makes REPORT_DIR if need be and, in it, the directory of a new run, named\n"
-        "after the UTC time now (YYYYmmddTHHMMSSZ; -2, -3, ... when the name is\n"
-        "taken), with its hosts/ folder; prints the run directory's absolute path.\n"
-        "Reads nothing.")
+    start = command("start", command_start, "make the directory of a new run, print its path")
     start.add_argument("report_dir", metavar="REPORT_DIR")
-    bundle = command(
-        "bundle", command_bundle, "make the scripts the hosts run, one per component and tool",
-        "Reads a JSON list of [COMPONENT_DIR, TOOL] pairs on standard input (TOOL\n"
-        "empty: the hosts' installed hba-discovery) and SCRIPT. Writes, in a fresh\n"
-        "private directory (hba-bundles.*, below --parent), one script per pair:\n"
-        "SCRIPT followed by a tar of the component directory and the tool. Prints\n"
-        "{\"dir\": DIR, \"bundles\": {'[\"COMPONENT_DIR\", \"TOOL\"]': {\"path\": PATH,\n"
-        "\"offset\": N, \"tool\": \"bundled\" or \"installed\"}}}; a pair that cannot go\n"
-        "to the hosts gets {\"refused\": {\"reason\": ..., \"detail\": ...}} instead.")
+    bundle = command("bundle", command_bundle,
+                     "make the scripts the hosts run, one per component and tool")
     bundle.add_argument("script", metavar="SCRIPT", help="the role's files/hba-discover.sh")
     bundle.add_argument("--check", action="store_true",
                         help="without payload, for --check; the component checked too")
     bundle.add_argument("--parent", metavar="DIR",
                         help="where the bundles' private directory is made (default: TMPDIR)")
-    write = command(
-        "write", command_write, "store what the hosts returned, write the run's report",
-        "Reads the play's JSON on standard input: {\"run\": {...}, \"hosts\": [HOST,\n"
-        "...]}, each host's result then read from RUN_DIR/results/HOST.json and\n"
-        "RUN_DIR/incoming/HOST, where the role's action wrote it (or, as a rebuild\n"
-        "stores them, the hosts' outcomes). Writes into RUN_DIR each host's\n"
-        "document (hosts/HOST/), outcomes.json, run.json, the CSV files,\n"
-        "failed.hosts and report.html, then points REPORT_DIR/latest at RUN_DIR.\n"
-        "Prints a summary; its last line is a JSON object of the failed hosts and\n"
-        "why.")
+    write = command("write", command_write, "store what the hosts returned, write the run's report")
     write.add_argument("run_dir", metavar="RUN_DIR")
     write.add_argument("--max-document-bytes", type=int, default=DEFAULT_MAX_DOCUMENT_BYTES,
                        metavar="N", help="largest document read (default %(default)d); "
                        "a host's own limit in the outcomes comes first")
     write.add_argument("--remove", metavar="BUNDLE_DIR", help="remove the bundles' directory")
-    check = command(
-        "check", command_check, "say what a --check run found on each host; writes nothing",
-        "Reads the play's JSON of a --check run on standard input, each host's\n"
-        "result beside its name. Prints a line a host, \"HOST: ready (WHAT)\" or\n"
-        "\"HOST: REASON (DETAIL)\"; the last line is a JSON object of the failed\n"
-        "hosts and why. Writes nothing (but removes --remove's directory).")
+    check = command("check", command_check, "say what a --check run found on each host; writes nothing")
     check.add_argument("--remove", metavar="BUNDLE_DIR", help="remove the bundles' directory")
-    rebuild = command(
-        "rebuild", command_rebuild, "write a run's report again from its outcomes.json and documents",
-        "Reads RUN_DIR/outcomes.json and the documents below RUN_DIR/hosts/. Writes\n"
-        "the report files again (run.json, the CSV files, failed.hosts,\n"
-        "report.html), compared with the same earlier run as when it was first\n"
-        "written; leaves REPORT_DIR/latest as it is. Prints the summary.")
+    rebuild = command("rebuild", command_rebuild,
+                      "write a run's report again from its outcomes.json and documents")
     rebuild.add_argument("run_dir", metavar="RUN_DIR")
     return top
 
