@@ -51,8 +51,8 @@ import shutil
 import sys
 
 from .bundle import make_bundles
-from .names import HOSTS_DIR, LATEST, OUTCOMES, UNSAFE_HOST_NAME, UNSAFE_NAME, safe_host_name
 from .compare import latest_run
+from .names import HOSTS_DIR, LATEST, OUTCOMES, UNSAFE_HOST_NAME, UNSAFE_NAME, safe_host_name
 from .outcomes import host_outcomes, read_outcomes
 from .records import DEFAULT_MAX_DOCUMENT_BYTES, HostResult, Report, one_line
 
@@ -96,8 +96,6 @@ def failed_line(report):
                        for h in report.failed})
 
 
-
-
 def command_start(args, _stdin, stdout):
     """Makes REPORT_DIR if need be and, in it, the directory of a new run, named
     after the UTC time now (YYYYmmddTHHMMSSZ; -2, -3, ... when the name is
@@ -114,7 +112,6 @@ def command_start(args, _stdin, stdout):
         os.mkdir(os.path.join(run_dir, HOSTS_DIR))
         print(os.path.abspath(run_dir), file=stdout)
         return 0
-    raise OSError(errno.EEXIST, "no free run directory name", stamp)
     raise OSError(errno.EEXIST, "no free run directory name", stamp)
 
 
@@ -158,7 +155,6 @@ def start_time(run_name):
     except ValueError:
         return ""
     return stamp.strftime("%Y-%m-%dT%H:%M:%SZ")
-
 
 
 def command_write(args, stdin, stdout):

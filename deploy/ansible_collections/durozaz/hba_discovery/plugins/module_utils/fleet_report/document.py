@@ -18,7 +18,6 @@ class DocumentError(Exception):
     """A host's document that gives no rows; args: reason, detail."""
 
 
-
 class DeviceReader:
     """Expat handlers that keep only the device rows of a document."""
 

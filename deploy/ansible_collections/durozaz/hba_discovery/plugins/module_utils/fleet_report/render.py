@@ -47,7 +47,6 @@ def chart_models(report):
     return dict(sorted(per_model.items(), key=lambda item: (-sum(item[1].values()), item[0])))
 
 
-
 def chart(report):
     """The bar chart of devices per model, one stacked segment per action,
     as the positions the page's SVG draws (None without devices)."""
