@@ -22,7 +22,7 @@ import shlex
 
 from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleError
 from ansible.plugins.action import ActionBase
-from ansible_collections.durozaz.hba_discovery.plugins.module_utils.fleet_report import (
+from ansible_collections.durozaz.hba_discovery.plugins.module_utils.fleet_report.names import (
     INCOMING, RESULTS, UNSAFE_NAME, UNSAFE_HOST_NAME, safe_host_name)
 
 # $2 is the directory the script makes its own temporary directory in.
