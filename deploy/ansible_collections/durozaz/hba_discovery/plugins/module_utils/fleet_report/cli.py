@@ -161,7 +161,9 @@ def command_write(args, stdin, stdout):
     """Reads the play's JSON on standard input: {"run": {...}, "hosts": [HOST,
     ...]}, each host's result then read from RUN_DIR/results/HOST.json and
     RUN_DIR/incoming/HOST, where the role's action wrote it (or, as a rebuild
-    stores them, the hosts' outcomes). Writes into RUN_DIR each host's
+    stores them, the hosts' outcomes). Nothing on standard input (< /dev/null)
+    writes the report of every host with a result in RUN_DIR/results, as
+    for a run interrupted before its report. Writes into RUN_DIR each host's
     document (hosts/HOST/), outcomes.json, run.json, the CSV files,
     failed.hosts and report.html, then points REPORT_DIR/latest at RUN_DIR.
     Prints a summary; its last line is a JSON object of the failed hosts and
