@@ -65,8 +65,11 @@ step() {
         >> "$log" 2>&1 || return 1
     chroot "$root" dpkg-query -W libxml2-dev gcc cmake groff-base libgtest-dev debhelper lintian >> "$log" 2>&1
     echo "== $release: dpkg-buildpackage -us -uc as nobody" >> "$log"
+    # A buildd's clean environment: nothing of the caller's (SHELL, TERM,
+    # locale) reaches the build and its tests.
     chroot "$root" setpriv --reuid=65534 --regid=65534 --clear-groups \
-        env HOME=/tmp sh -c 'cd /build/hba-discovery && dpkg-buildpackage -us -uc' >> "$log" 2>&1 || return 1
+        env -i HOME=/tmp PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        sh -c 'cd /build/hba-discovery && dpkg-buildpackage -us -uc' >> "$log" 2>&1 || return 1
     echo "== $release: lintian --pedantic -I" >> "$log"
     chroot "$root" setpriv --reuid=65534 --regid=65534 --clear-groups \
         env HOME=/tmp sh -c 'lintian --pedantic -I --tag-display-limit 0 /build/hba-discovery_*.changes' \
