@@ -21,7 +21,10 @@ import os
 import shlex
 
 from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleError
+from ansible.module_utils.common.arg_spec import ArgumentSpecValidator
 from ansible.plugins.action import ActionBase
+from ansible_collections.durozaz.hba_discovery.plugins.module_utils.fleet_report.records import (
+    INVALID_VARIABLES)
 from ansible_collections.durozaz.hba_discovery.plugins.module_utils.fleet_report.names import (
     INCOMING, RESULTS, UNSAFE_NAME, UNSAFE_HOST_NAME, safe_host_name)
 
@@ -70,10 +73,13 @@ class ActionModule(ActionBase):
         if limit > 0:
             result["max_document_bytes"] = limit
         bundle = args.get("bundle") or {}
-        refused = args.get("refused") or (bundle.get("refused") if isinstance(bundle, dict) else None)
         if not safe_host_name(host):
             result["hba_refused"] = {"reason": UNSAFE_HOST_NAME, "detail": UNSAFE_NAME}
             return result
+        # The host's variables first, as when Ansible checks them on entering
+        # the role, then the controller's verdict on its component and tool.
+        refused = (args.get("refused") or self._refused_variables(task_vars or {})
+                   or (bundle.get("refused") if isinstance(bundle, dict) else None))
         if refused:
             result["hba_refused"] = dict(refused)
             return self._keep(result, host)
@@ -108,6 +114,24 @@ class ActionModule(ActionBase):
         result.pop("stdout_lines", None)
         result.pop("stderr_lines", None)
         return self._keep(result, host)
+
+    def _refused_variables(self, task_vars):
+        """{"reason": "invalid variables", "detail": ...} when the host's
+        variables do not keep to the role's argument specification (the
+        role's meta/main.yml, entry point main), else None: the same check,
+        and the same messages, as Ansible's when the role is entered at
+        main, without a task of its own per host."""
+        role = getattr(self._task, "_role", None)
+        path = os.path.join(getattr(role, "_role_path", "") or "", "meta", "main.yml")
+        if role is None or not os.path.isfile(path):
+            return None
+        spec = (((self._loader.load_from_file(path) or {}).get("argument_specs") or {})
+                .get("main") or {}).get("options") or {}
+        given = self._templar.template({name: task_vars[name] for name in spec if name in task_vars})
+        errors = ArgumentSpecValidator(spec).validate(given).error_messages
+        if not errors:
+            return None
+        return {"reason": INVALID_VARIABLES, "detail": "; ".join(str(error) for error in errors)}
 
     def _keep(self, result, host):
         """Writes what the host sent to RUN_DIR/incoming/HOST and the result

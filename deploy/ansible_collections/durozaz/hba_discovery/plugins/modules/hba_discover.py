@@ -15,6 +15,10 @@ description:
     and is left as it was, so the result is never changed.
   - Builds the script's command line, and follows check mode itself, in which the script only
     looks (the tool, the temporary directory, become).
+  - Called from the role, checks the host's variables against the role's argument specification
+    (entry point main, the same check and messages as Ansible's own) and files a host whose
+    variables do not keep to it as C(invalid variables) without contacting it, so that the
+    playbook, which enters the role at C(discover), runs one task per host.
   - A host whose inventory name cannot stand as one file name on the controller (empty, C(.) or
     C(..), holding C(/) or NUL, or starting with C(-)) is not contacted; the result says
     C(unsafe host name).
