@@ -18,7 +18,7 @@
 #             that they are in its compile database), warnings are errors;
 #             clang-format (.clang-format) on src/, tests/ and fuzz/: any
 #             change it would make is an error; ansible-lint (production
-#             profile) on deploy/ansible
+#             profile) on the fleet collection
 #   fuzz      each libFuzzer target for HBA_FUZZ_SECONDS (default 60) seconds
 #
 # Missing packages (scripts/packages, a group a step) are installed when run
@@ -194,10 +194,14 @@ step_lint() {
     lint_ansible
 }
 
-# The fleet playbook and its role: ansible-lint's production profile.
+# The fleet collection (its playbook, role, action and galaxy.yml):
+# ansible-lint's production profile, with the collection on the path so that
+# its own names resolve.
 lint_ansible() {
-    (cd "$top" && ansible-lint -q --nocolor --profile production deploy/ansible)
-    echo "lint: ansible-lint's production profile passes on deploy/ansible"
+    (cd "$top/deploy/ansible_collections/durozaz/hba_discovery" &&
+        ANSIBLE_COLLECTIONS_PATH="$top/deploy" ansible-lint -q --nocolor --profile production \
+            -c "$top/.ansible-lint" galaxy.yml meta playbooks roles plugins)
+    echo "lint: ansible-lint's production profile passes on the collection durozaz.hba_discovery"
 }
 
 step_fuzz() {

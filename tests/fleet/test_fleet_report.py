@@ -1,21 +1,23 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
-"""Unit tests of deploy/ansible/fleet_report.py, without Ansible: reading a
-document, each reason from what a host returned, formula cells, the
-comparison with the previous run, the rebuild; and the property that one
+"""Unit tests of the report tool, the package
+deploy/ansible_collections/durozaz/hba_discovery/plugins/module_utils/fleet_report,
+without Ansible: reading a document, each reason from what a host returned,
+formula cells, the comparison with the previous run, the rebuild, the page's
+escaping, the command line; and the property that one
 host's damaged answer spoils no other host's report (with Debian's
 python3-hypothesis: without it the other tests run and the script exits 77,
 skipped)."""
 
 import base64
-import contextlib
 import csv
 import filecmp
-import html
+import html.parser
 import io
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tarfile
 import tempfile
@@ -28,8 +30,17 @@ except ImportError:
     st = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "deploy", "ansible"))
-import fleet_report as fr  # noqa: E402  pylint: disable=wrong-import-position
+MODULE_UTILS = os.path.join(HERE, "..", "..", "deploy", "ansible_collections", "durozaz", "hba_discovery",
+                            "plugins", "module_utils")
+sys.path.insert(0, MODULE_UTILS)
+# pylint: disable=wrong-import-position
+from fleet_report import cli as fr_cli  # noqa: E402
+from fleet_report import compare as fr_compare  # noqa: E402
+from fleet_report import document as fr_document  # noqa: E402
+from fleet_report import names as fr_names  # noqa: E402
+from fleet_report import outcomes as fr_outcomes  # noqa: E402
+from fleet_report import protocol as fr_protocol  # noqa: E402
+from fleet_report import records as fr_records  # noqa: E402
 
 EXPECTED = os.path.join(HERE, "..", "e2e", "cases", "actions", "expected.xml")
 with open(EXPECTED, "rb") as stream:
@@ -57,12 +68,12 @@ def said(outcome, detail="", status=None, document=None, counts="0 0", end=True)
 
 class ReadDocument(unittest.TestCase):
     def parse(self, text, limit=1 << 20):
-        return fr.parse_document(io.BytesIO(text.encode() if isinstance(text, str) else text), limit)
+        return fr_document.parse_document(io.BytesIO(text.encode() if isinstance(text, str) else text), limit)
 
     def test_devices_and_version(self):
         devices, header = self.parse(DOCUMENT)
         self.assertEqual(header, {"version": "3.2.1.0"})
-        self.assertEqual(devices[0], fr.Device("1A2B.0013.1A2B.0014", "Durozaz FC-8200 (older BIOS)",
+        self.assertEqual(devices[0], fr_records.Device("1A2B.0013.1A2B.0014", "Durozaz FC-8200 (older BIOS)",
                                                "3.0.2.0", "3.2.1.0", "upgrade"))
         self.assertEqual([d.action for d in devices], ["upgrade", "downgrade", "rewrite"])
 
@@ -83,7 +94,7 @@ class ReadDocument(unittest.TestCase):
         ]
         for text, (reason, detail) in cases:
             with self.subTest(reason=reason, detail=detail):
-                with self.assertRaises(fr.DocumentError) as caught:
+                with self.assertRaises(fr_document.DocumentError) as caught:
                     self.parse(text, len(DOCUMENT) - 1 if reason == "document too large" else 1 << 20)
                 self.assertEqual(caught.exception.args[0], reason)
                 if detail:
@@ -139,21 +150,21 @@ class Reasons(unittest.TestCase):
         ]
         for result, reason, detail in cases:
             with self.subTest(reason=reason, detail=detail):
-                outcome, document = fr.script_outcome(result, 100 if "more than 100" in detail else 1 << 20)
+                outcome, document = fr_protocol.script_outcome(result, 100 if "more than 100" in detail else 1 << 20)
                 self.assertIsNone(document)
                 self.assertEqual(outcome["reason"], reason)
                 self.assertIn(detail, outcome["detail"])
 
     def test_document_and_why_no_device(self):
-        outcome, document = fr.script_outcome({"rc": 0, "stdout": said("ok", document=DOCUMENT)}, 1 << 20)
+        outcome, document = fr_protocol.script_outcome({"rc": 0, "stdout": said("ok", document=DOCUMENT)}, 1 << 20)
         self.assertEqual(document, DOCUMENT)
         self.assertEqual(outcome["document"], "FCBOOT32_disc.xml")
         self.assertEqual(outcome["tool_version"], "hba-discovery 1.0.0")
-        for counts, note in [("0 0", fr.NO_ADAPTER), ("2 0", fr.NONE_SUPPORTED),
-                             ("1 1", fr.NO_INSTALLED_VERSION)]:
+        for counts, note in [("0 0", fr_records.NO_ADAPTER), ("2 0", fr_records.NONE_SUPPORTED),
+                             ("1 1", fr_records.NO_INSTALLED_VERSION)]:
             with self.subTest(counts=counts):
-                outcome, _ = fr.script_outcome({"stdout": said("ok", document=b"x", counts=counts)}, 100)
-                self.assertEqual(fr.no_device_note(outcome), note)
+                outcome, _ = fr_protocol.script_outcome({"stdout": said("ok", document=b"x", counts=counts)}, 100)
+                self.assertEqual(fr_outcomes.no_device_note(outcome), note)
 
     def test_each_host_its_own_limit(self):
         big = DOCUMENT.replace(b"</tarn_rom_discovery>", b"<!-- " + b"0" * 1500000 + b" -->\n</tarn_rom_discovery>")
@@ -162,8 +173,8 @@ class Reasons(unittest.TestCase):
                             {"stdout": said("ok", document=big)},
                             {"stdout": said("ok", document=DOCUMENT), "max_document_bytes": 100}]}
         with tempfile.TemporaryDirectory() as run_dir:
-            outcomes = fr.host_outcomes(fr.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
-            report = fr.gather(run_dir, {"hosts": outcomes}, fr.DEFAULT_MAX_DOCUMENT_BYTES)
+            outcomes = fr_outcomes.host_outcomes(fr_outcomes.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
+            report = fr_outcomes.gather(run_dir, {"hosts": outcomes}, fr_records.DEFAULT_MAX_DOCUMENT_BYTES)
         self.assertEqual([(h.reason, len(h.devices)) for h in report.hosts],
                          [("", 3), ("document too large", 0), ("document too large", 0)])
 
@@ -181,8 +192,8 @@ class Reasons(unittest.TestCase):
             for host in ("sent", "huge"):
                 with open(os.path.join(run_dir, "incoming", host), "w", encoding="utf-8") as out:
                     out.write(said("ok", document=DOCUMENT) + "x" * 70000)
-            outcomes = fr.host_outcomes(fr.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
-            report = fr.gather(run_dir, {"hosts": outcomes}, fr.DEFAULT_MAX_DOCUMENT_BYTES)
+            outcomes = fr_outcomes.host_outcomes(fr_outcomes.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
+            report = fr_outcomes.gather(run_dir, {"hosts": outcomes}, fr_records.DEFAULT_MAX_DOCUMENT_BYTES)
         self.assertEqual([(h.reason, len(h.devices)) for h in report.hosts],
                          [("", 3), ("not well-formed", 0), ("not well-formed", 0),
                           ("not well-formed", 0), ("", 3)])
@@ -194,7 +205,7 @@ class Reasons(unittest.TestCase):
                             {"stdout": said("ok", document=DOCUMENT).replace(
                                 b64("FCBOOT32_disc.xml"), b64("../x_disc.xml"))}]}
         with tempfile.TemporaryDirectory() as run_dir:
-            outcomes = fr.host_outcomes(fr.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
+            outcomes = fr_outcomes.host_outcomes(fr_outcomes.read_outcomes(io.StringIO(json.dumps(data))), run_dir)
             self.assertEqual(os.listdir(run_dir), [])
         self.assertEqual([o["reason"] for _h, o in outcomes], ["unsafe host name", "no document"])
 
@@ -205,13 +216,13 @@ class Cells(unittest.TestCase):
                               ("\tx", "'\tx"), ("\rx", "'\rx"), ("plain", "plain"), ("'=x", "'=x"),
                               ("", ""), (None, "")]:
             with self.subTest(text=text):
-                self.assertEqual(fr.cell(text), written)
+                self.assertEqual(fr_records.cell(text), written)
                 if text and not text.startswith("'"):
-                    self.assertEqual(fr.uncell(written), text)
+                    self.assertEqual(fr_records.uncell(written), text)
 
 
 def host(name, *devices, reason=""):
-    return fr.HostResult(name, reason, devices=[fr.Device(*d) for d in devices])
+    return fr_records.HostResult(name, reason, devices=[fr_records.Device(*d) for d in devices])
 
 
 FC8 = ("1A2B.0013.1A2B.0014", "FC-8200")
@@ -227,7 +238,7 @@ class Comparison(unittest.TestCase):
                               FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
                     "e": host("e", OLD, NEWER), "f": host("f", OLD, NEWER),
                     "gone": host("gone", FC8 + ("3.1.0.0", "3.2.1.0", "upgrade"))}
-        report = fr.Report("now", hosts=[
+        report = fr_records.Report("now", hosts=[
             host("a", FC8 + ("3.3.0.0", "3.2.1.0", "downgrade")),
             host("b", reason="unreachable"),
             host("c", FC8 + ("3.0.2.0", "3.2.1.0", "upgrade")),
@@ -245,13 +256,30 @@ class Comparison(unittest.TestCase):
             ["e", FC8[0], "gone", "3.0.2.0", ""],
             ["new", FC8[0], "appeared", "", "3.0.2.0"],
         ]
-        self.assertEqual([c.row() for c in fr.compare(previous, report, False)], expected)
-        self.assertEqual([c.row() for c in fr.compare(previous, report, True)],
+        self.assertEqual([c.row() for c in fr_compare.compare(previous, report, False)], expected)
+        self.assertEqual([c.row() for c in fr_compare.compare(previous, report, True)],
                          expected + [["gone", FC8[0], "gone", "3.1.0.0", ""]])
 
 
 OK = {"rc": 0, "stdout": said("ok", document=DOCUMENT)}
 NEWER_BIOS = {"rc": 0, "stdout": said("ok", document=DOCUMENT.replace(b"3.0.2.0", b"3.1.0.0"))}
+
+
+class Page(html.parser.HTMLParser):
+    """The elements of report.html and the text a browser shows of it."""
+
+    def __init__(self, page):
+        super().__init__()
+        self.tags, self.parts = set(), []
+        self.feed(page)
+        self.close()
+        self.text = "".join(self.parts)
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.add(tag)
+
+    def handle_data(self, data):
+        self.parts.append(data)
 
 
 def read(run_dir, name):
@@ -265,12 +293,8 @@ class WriteAndRebuild(unittest.TestCase):
         os.makedirs(os.path.join(run_dir, "hosts"))
         data = {"hosts": [h for h, _ in results], "results": [r for _, r in results],
                 "run": {"limit": limit, "inventory": ["inv"]}}
-        with contextlib.redirect_stdout(io.StringIO()) as out:
-            sys.stdin = io.StringIO(json.dumps(data))
-            try:
-                self.assertEqual(fr.main(["write", run_dir]), 0)
-            finally:
-                sys.stdin = sys.__stdin__
+        out = io.StringIO()
+        self.assertEqual(fr_cli.main(["write", run_dir], stdin=io.StringIO(json.dumps(data)), stdout=out), 0)
         return run_dir, out.getvalue()
 
     def test_one_host_spoils_nothing(self):
@@ -308,8 +332,7 @@ class WriteAndRebuild(unittest.TestCase):
             self.assertIn("changes since 20260101T120000Z: 1", printed)
             # Rebuilt once more runs are written, it compares with the same one.
             self.write(report_dir, "20260101T110000Z", [("a", NEWER_BIOS)])
-            with contextlib.redirect_stdout(io.StringIO()):
-                self.assertEqual(fr.main(["rebuild", now]), 0)
+            self.assertEqual(fr_cli.main(["rebuild", now], stdout=io.StringIO()), 0)
             self.assertEqual(read(now, "changes.csv").splitlines()[1:], [change])
 
     def test_damaged_earlier_run_skipped(self):
@@ -348,7 +371,23 @@ class WriteAndRebuild(unittest.TestCase):
                 self.assertEqual(read(now, "changes.csv").splitlines()[1:],
                                  ["a,1A2B.0013.1A2B.0014,installed version,3.0.2.0,3.1.0.0"])
                 self.assertIn(f"  skipped 20260101T000001Z: {why}\n", printed)
-                self.assertIn(html.escape(f"20260101T000001Z: {why}"), read(now, "report.html"))
+                self.assertIn(f"20260101T000001Z: {why}", Page(read(now, "report.html")).text)
+
+    def test_page_shows_markup_as_text(self):
+        """Host names, details and model names are shown as written, never
+        taken for elements, in the tables and in the chart alike."""
+        hostile = '<img src=x onerror="alert(1)">&amp;\'q\''
+        model = DOCUMENT.replace(b"Durozaz FC-8200 (older BIOS)", b"&lt;script&gt;x()&lt;/script&gt;")
+        with tempfile.TemporaryDirectory() as report_dir:
+            run_dir, _ = self.write(report_dir, "20260101T000000Z", [
+                (hostile, {"rc": 0, "stdout": said("ok", document=model)}),
+                ("b", {"unreachable": True, "msg": hostile})])
+            page = Page(read(run_dir, "report.html"))
+        self.assertEqual(page.tags, {"html", "head", "meta", "title", "style", "body", "h1", "h2", "p", "table",
+                                     "thead", "tbody", "tr", "th", "td", "svg", "rect", "text"})
+        for shown in (hostile, f"unreachable: {hostile}", "<script>x()</script>", "<script>x()</script>: 1 upgrade"):
+            with self.subTest(shown=shown):
+                self.assertIn(shown, page.text)
 
     def test_runs_compared_and_rebuilt(self):
         ok = {"rc": 0, "stdout": said("ok", document=DOCUMENT)}
@@ -384,8 +423,7 @@ class WriteAndRebuild(unittest.TestCase):
             os.makedirs(second)
             for name in ("outcomes.json", "hosts"):
                 os.rename(os.path.join(snapshot, name), os.path.join(second, name))
-            with contextlib.redirect_stdout(io.StringIO()):
-                self.assertEqual(fr.main(["rebuild", second]), 0)
+            self.assertEqual(fr_cli.main(["rebuild", second], stdout=io.StringIO()), 0)
             names = sorted(os.listdir(second))
             self.assertEqual(names, sorted(os.listdir(snapshot) + ["outcomes.json", "hosts"]))
             match, mismatch, errors = filecmp.cmpfiles(snapshot, second, os.listdir(snapshot), shallow=False)
@@ -393,17 +431,13 @@ class WriteAndRebuild(unittest.TestCase):
 
 
 def write_run(report_dir, name, hosts):
-    """Writes a run of [(HOST, RESULT)] with `fleet_report.py write`; returns
+    """Writes a run of [(HOST, RESULT)] with the command write; returns
     its directory, what it printed and its exit status."""
     run_dir = os.path.join(report_dir, name)
     os.makedirs(os.path.join(run_dir, "hosts"))
     data = {"hosts": [h for h, _ in hosts], "results": [r for _, r in hosts], "run": {"limit": ""}}
-    sys.stdin = io.StringIO(json.dumps(data))
-    try:
-        with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(out):
-            status = fr.main(["write", run_dir])
-    finally:
-        sys.stdin = sys.__stdin__
+    out = io.StringIO()
+    status = fr_cli.main(["write", run_dir], stdin=io.StringIO(json.dumps(data)), stdout=out, stderr=out)
     return run_dir, out.getvalue(), status
 
 
@@ -475,7 +509,7 @@ if st is not None:
             result[key] = draw(ANY_JSON)
         return result
 
-    REASONS = set(fr.SCRIPT_REASONS.values()) | {
+    REASONS = set(fr_protocol.SCRIPT_REASONS.values()) | {
         "unreachable", "become failed", "not well-formed", "no document", "document too large"}
     GOOD = [("g1", OK), ("g2", NEWER_BIOS), ("g3", {"rc": 0, "stdout": said("ok", document=b"x")}),
             ("g4", {"unreachable": True, "msg": "refused"}),
@@ -506,7 +540,7 @@ if st is not None:
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
         @given(result=damaged_result(), at=st.integers(0, len(GOOD)))
         def test_one_host_spoils_nothing(self, result, at):
-            fr.point_latest(self.baseline)
+            fr_cli.point_latest(self.baseline)
             shutil.rmtree(os.path.join(self.scratch, "20260101T000001Z"), ignore_errors=True)
             run_dir, printed, status = write_run(self.scratch, "20260101T000001Z",
                                                  GOOD[:at] + [("x", result)] + GOOD[at:])
@@ -519,8 +553,38 @@ if st is not None:
             if mine[0][1] == "failed":
                 self.assertIn(mine[0][3], REASONS)
                 self.assertEqual(json.loads(printed.splitlines()[-1])["x"].split(":")[0], mine[0][3])
-            self.assertTrue(all(row[5] in fr.ACTIONS for row in rows["fleet.csv"]))
+            self.assertTrue(all(row[5] in fr_records.ACTIONS for row in rows["fleet.csv"]))
             shutil.rmtree(run_dir)
+
+
+class Command(unittest.TestCase):
+    """The package run as a command, as the playbook runs it."""
+
+    def test_run_as_a_command(self):
+        tool = [sys.executable, os.path.join(MODULE_UTILS, "fleet_report")]
+        with tempfile.TemporaryDirectory() as report_dir:
+            made = [subprocess.run(tool + ["start", report_dir], capture_output=True, text=True, check=True)
+                    .stdout.strip() for _ in range(2)]
+            self.assertEqual(sorted(os.listdir(report_dir)), sorted(os.path.basename(run) for run in made))
+            self.assertEqual(len(set(made)), 2)
+            rebuild = subprocess.run(tool + ["rebuild", made[0]], capture_output=True, text=True, check=False)
+        self.assertEqual((rebuild.returncode, rebuild.stdout), (1, ""))
+        self.assertIn("outcomes.json", rebuild.stderr)
+        for argv, status in [(["--help"], 0), (["write", "--help"], 0), ([], 2), (["nonesuch"], 2)]:
+            with self.subTest(argv=argv):
+                self.assertEqual(subprocess.run(tool + argv, capture_output=True, check=False).returncode, status)
+
+
+    def test_check(self):
+        data = {"hosts": ["ready", "down", "-x"],
+                "results": [{"rc": 0, "stdout": said("checked", "FCBOOT32 3.2.1.0")},
+                            {"unreachable": True, "msg": "refused"}, {"rc": 0, "stdout": said("checked")}]}
+        out = io.StringIO()
+        self.assertEqual(fr_cli.main(["check"], stdin=io.StringIO(json.dumps(data)), stdout=out), 0)
+        self.assertEqual(out.getvalue().splitlines(), [
+            "ready: ready (FCBOOT32 3.2.1.0)", "down: unreachable (refused)",
+            f"-x: unsafe host name ({fr_names.UNSAFE_NAME})",
+            json.dumps({"down": "unreachable: refused", "-x": f"unsafe host name: {fr_names.UNSAFE_NAME}"})])
 
 
 class Bundle(unittest.TestCase):
@@ -530,13 +594,9 @@ class Bundle(unittest.TestCase):
 
     def bundle(self, component, tool="", check=False):
         """The bundles' entry of one component and tool, and the payload's files."""
-        sys.stdin = io.StringIO(json.dumps([[component, tool]]))
-        try:
-            with contextlib.redirect_stdout(io.StringIO()) as out:
-                self.assertEqual(fr.main(["bundle", os.devnull, "--parent", self.dir]
-                                         + (["--check"] if check else [])), 0)
-        finally:
-            sys.stdin = sys.__stdin__
+        out = io.StringIO()
+        self.assertEqual(fr_cli.main(["bundle", os.devnull, "--parent", self.dir] + (["--check"] if check else []),
+                                     stdin=io.StringIO(json.dumps([[component, tool]])), stdout=out), 0)
         entry = json.loads(out.getvalue())["bundles"][json.dumps([component, tool])]
         if "path" not in entry or not os.path.getsize(entry["path"]):
             return entry, {}
