@@ -117,18 +117,18 @@ class ActionModule(ActionBase):
 
     def _refused_variables(self, task_vars):
         """{"reason": "invalid variables", "detail": ...} when the host's
-        variables do not keep to the role's argument specification (the
-        role's meta/main.yml, entry point main), else None: the same check,
+        variables do not keep to the role's argument_specs (its
+        meta/main.yml, entry point main), else None: the same check,
         and the same messages, as Ansible's when the role is entered at
         main, without a task of its own per host."""
         role = getattr(self._task, "_role", None)
         path = os.path.join(getattr(role, "_role_path", "") or "", "meta", "main.yml")
         if role is None or not os.path.isfile(path):
             return None
-        spec = (((self._loader.load_from_file(path) or {}).get("argument_specs") or {})
-                .get("main") or {}).get("options") or {}
-        given = self._templar.template({name: task_vars[name] for name in spec if name in task_vars})
-        errors = ArgumentSpecValidator(spec).validate(given).error_messages
+        options = (((self._loader.load_from_file(path) or {}).get("argument_specs") or {})
+                   .get("main") or {}).get("options") or {}
+        given = self._templar.template({name: task_vars[name] for name in options if name in task_vars})
+        errors = ArgumentSpecValidator(options).validate(given).error_messages
         if not errors:
             return None
         return {"reason": INVALID_VARIABLES, "detail": "; ".join(str(error) for error in errors)}

@@ -15,7 +15,7 @@ description:
     and is left as it was, so the result is never changed.
   - Builds the script's command line, and follows check mode itself, in which the script only
     looks (the tool, the temporary directory, become).
-  - Called from the role, checks the host's variables against the role's argument specification
+  - Called from the role, checks the host's variables against the role's argument_specs
     (entry point main, the same check and messages as Ansible's own) and files a host whose
     variables do not keep to it as C(invalid variables) without contacting it, so that the
     playbook, which enters the role at C(discover), runs one task per host.
